@@ -1,0 +1,244 @@
+"""Drives the real hidlist, linked against the HID library double, the way a
+person at a console would: through a pseudo-terminal that is its controlling
+terminal. HIDLIST names the binary."""
+
+import fcntl
+import os
+import pty
+import random
+import resource
+import select
+import signal
+import subprocess
+import tempfile
+import termios
+import time
+import tty
+import unittest
+
+HIDLIST = os.environ["HIDLIST"]
+PROMPT = b"Press any key to Exit"
+LFLAG = 3
+
+
+def encode(text):
+    """A device text for the double: None is absent; str or code points."""
+    if text is None:
+        return "-"
+    points = [ord(c) for c in text] if isinstance(text, str) else text
+    return ",".join("%x" % p for p in points) or "."
+
+
+def block(product, vid, pid, serial, path):
+    return b"HID Device %s VID %s PID %s Ser %s\r\n Path %s\r\n\r\n" % (product, vid, pid, serial, path)
+
+
+class Run:
+    """hidlist with the given devices, in a session of its own. With
+    console=True a fresh pty is its controlling terminal and, unless told
+    otherwise, its standard input and output."""
+
+    def __init__(self, devices, console=True, stdin=None, stdout=None, args=()):
+        self.scenario = tempfile.NamedTemporaryFile("w", suffix=".devices")
+        for vid, pid, path, serial, product in devices:
+            self.scenario.write("%x %x %s %s %s\n" % (vid, pid, path, encode(serial), encode(product)))
+        self.scenario.flush()
+        env = dict(os.environ, HID_DOUBLE_DEVICES=self.scenario.name)
+        self.master = self.slave = None
+        slave = None
+        if console:
+            self.master, self.slave = pty.openpty()
+            # Raw output, so the pty hands over the exact bytes written.
+            mode = termios.tcgetattr(self.slave)
+            mode[1] &= ~termios.OPOST
+            termios.tcsetattr(self.slave, termios.TCSANOW, mode)
+            self.mode = termios.tcgetattr(self.slave)
+            slave = self.slave
+            stdin = self.slave if stdin is None else stdin
+            stdout = self.slave if stdout is None else stdout
+
+        def in_child():
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # SIGQUIT must not leave a core file
+            if slave is not None:
+                fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+
+        self.process = subprocess.Popen(
+            [HIDLIST, *args], env=env, start_new_session=True, preexec_fn=in_child,
+            pass_fds=(self.slave,) if console else (),
+            stdin=subprocess.DEVNULL if stdin is None else stdin,
+            stdout=subprocess.PIPE if stdout is None else stdout, stderr=subprocess.PIPE)
+
+    def read_until_prompt(self, timeout=10):
+        output = b""
+        deadline = time.monotonic() + timeout
+        while not output.endswith(PROMPT) and time.monotonic() < deadline:
+            if select.select([self.master], [], [], 0.1)[0]:
+                output += os.read(self.master, 65536)
+        return output
+
+    def wait_for_key_mode(self, test):
+        """Asserts that hidlist is waiting with echo and line mode off."""
+        deadline = time.monotonic() + 10
+        while termios.tcgetattr(self.slave)[LFLAG] & (termios.ICANON | termios.ECHO):
+            test.assertLess(time.monotonic(), deadline, "the console never left line mode")
+            time.sleep(0.01)
+        time.sleep(0.2)
+        test.assertIsNone(self.process.poll(), "hidlist stopped waiting on its own")
+
+    def finish(self, test, key=None, status=0):
+        if key is not None:
+            os.write(self.master, key)
+        test.assertEqual(self.process.wait(timeout=10), status)
+        test.assertEqual(self.process.stderr.read(), b"")
+        if self.slave is not None:
+            test.assertEqual(termios.tcgetattr(self.slave), self.mode, "console mode not restored")
+            tty.setraw(self.slave)
+            test.assertEqual(select.select([self.slave], [], [], 0.3)[0], [], "input left for the shell")
+            os.close(self.slave)
+            os.close(self.master)
+        self.scenario.close()
+
+
+def report(test, devices, args=()):
+    """The whole output of a run on a console, after one key."""
+    run = Run(devices, args=args)
+    output = run.read_until_prompt()
+    run.finish(test, key=b"x")
+    return output
+
+
+KEYBOARD = (0x627, 0x1, "/dev/hidraw0", "42", "QEMU USB Keyboard")
+MOUSE = (0x46D, 0xC52B, "/dev/hidraw1", None, "USB Receiver")
+
+
+class ReportTest(unittest.TestCase):
+    def test_empty_list_is_the_prompt_alone_then_the_wait(self):
+        run = Run([])
+        self.assertEqual(run.read_until_prompt(), PROMPT)
+        run.wait_for_key_mode(self)
+        run.finish(self, key=b"x")
+
+    def test_blocks_in_library_order_with_hex_ids_and_null_serial(self):
+        devices = [KEYBOARD, MOUSE, (0xA, 0x0, "/dev/hidraw2", "", "Ten")]
+        expected = (block(b"QEMU USB Keyboard", b"627", b"1", b"42", b"/dev/hidraw0")
+                    + block(b"USB Receiver", b"46D", b"C52B", b"NULL", b"/dev/hidraw1")
+                    + block(b"Ten", b"A", b"0", b"", b"/dev/hidraw2") + PROMPT)
+        self.assertEqual(report(self, devices), expected)
+        self.assertEqual(report(self, devices, args=("--help", "-v", "x")), expected)
+
+    def test_long_texts_are_cut_to_255_bytes(self):
+        output = report(self, [(1, 2, "/p", "S" * 300, "P" * 300)])
+        self.assertEqual(output, block(b"P" * 255, b"1", b"2", b"S" * 255, b"/p") + PROMPT)
+
+    def test_redirected_output_keeps_the_key_on_the_console(self):
+        with tempfile.TemporaryFile() as file:
+            run = Run([KEYBOARD], stdin=subprocess.DEVNULL, stdout=file)
+            run.wait_for_key_mode(self)
+            run.finish(self, key=b"\n")
+            file.seek(0)
+            self.assertEqual(file.read(), block(b"QEMU USB Keyboard", b"627", b"1", b"42", b"/dev/hidraw0") + PROMPT)
+
+
+def expected_text(points):
+    """What a device text should print as: '?' for controls and non-characters,
+    UTF-8 otherwise, cut to 255 bytes between characters."""
+    text = b""
+    for point in points:
+        printable = point >= 0x20 and not 0x7F <= point <= 0x9F and not 0xD800 <= point <= 0xDFFF and point <= 0x10FFFF
+        encoded = chr(point).encode() if printable else b"?"
+        if len(text) + len(encoded) > 255:
+            break
+        text += encoded
+    return text
+
+
+class TextTest(unittest.TestCase):
+    def check(self, product, serial, product_text, serial_text):
+        output = report(self, [(1, 2, "/p", serial, product)])
+        self.assertEqual(output, block(product_text, b"1", b"2", serial_text, b"/p") + PROMPT)
+
+    def test_absent_product_prints_null(self):
+        self.check(None, None, b"NULL", b"NULL")
+
+    def test_non_ascii_survives_whole(self):
+        self.check("Café Pad ☺", "Ü€𝄞", "Café Pad ☺".encode(), "Ü€𝄞".encode())
+
+    def test_controls_and_non_characters_print_as_question_marks(self):
+        forged = "Evil\x1b]0;pwned\x07\r\nHID Device fake\x7f\x9b2J"
+        self.check(forged, [0x41, 0xD800, 0x110000, 0x42], b"Evil?]0;pwned???HID Device fake??2J", b"A??B")
+
+    def test_cut_never_splits_a_character(self):
+        self.check("a" * 254 + "é", "\x01" + "b" * 252 + "€", b"a" * 254, b"?" + b"b" * 252)
+
+    def test_random_texts_stay_three_clean_lines(self):
+        generator = random.Random(20261209)
+        pools = [(0x0, 0x7F), (0x80, 0x9F), (0xA0, 0x2FF), (0xD800, 0xDFFF), (0x1F600, 0x1F64F), (0x110000, 0x7FFFFFFF)]
+
+        def text():
+            return [generator.randint(*generator.choice(pools)) or 0x20 for _ in range(generator.randint(0, 400))]
+
+        devices = [(i, i, "/dev/hidraw%d" % i, text(), text()) for i in range(200)]
+        lines = report(self, devices)[:-len(PROMPT)].split(b"\r\n")
+        self.assertEqual(len(lines), 3 * len(devices) + 1)
+        for i, (_, _, path, serial, product) in enumerate(devices):
+            first, second, third = lines[3 * i:3 * i + 3]
+            self.assertEqual(first, b"HID Device %s VID %X PID %X Ser %s" % (expected_text(product), i, i, expected_text(serial)))
+            self.assertEqual((second, third), (b" Path " + path.encode(), b""))
+
+
+class ConsoleTest(unittest.TestCase):
+    def wait_then(self, key=None, status=0, send_signal=None):
+        run = Run([KEYBOARD])
+        self.assertTrue(run.read_until_prompt().endswith(PROMPT))
+        run.wait_for_key_mode(self)
+        if send_signal is not None:
+            run.process.send_signal(send_signal)
+        run.finish(self, key=key, status=status)
+
+    def test_any_key_ends_the_wait(self):
+        for key in (b"x", b"\x03", b"\x1c", b"\x1a", b"\x1b[A", "é".encode()):
+            with self.subTest(key=key):
+                self.wait_then(key=key)
+
+    def test_a_key_whose_bytes_come_apart_is_swallowed_whole(self):
+        run = Run([])
+        run.wait_for_key_mode(self)
+        os.write(run.master, b"\x1b")
+        time.sleep(0.03)
+        os.write(run.master, b"[15~")
+        run.finish(self)
+
+    def test_signals_restore_the_console_then_kill(self):
+        for sent in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
+            with self.subTest(signal=sent):
+                self.wait_then(send_signal=sent, status=-sent)
+
+    def test_no_console_means_no_wait(self):
+        run = Run([KEYBOARD], console=False)
+        self.assertEqual(run.process.stdout.read(),
+                         block(b"QEMU USB Keyboard", b"627", b"1", b"42", b"/dev/hidraw0") + PROMPT)
+        run.finish(self)
+
+    def test_closed_output_still_waits_and_exits_0(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        run = Run([KEYBOARD] * 1000, stdout=writer)
+        os.close(writer)
+        run.wait_for_key_mode(self)
+        run.finish(self, key=b"x")
+
+
+class ScaleTest(unittest.TestCase):
+    def test_twenty_thousand_devices(self):
+        devices = [(i % 0x10000, 0xFFFF - i % 0x10000, "/dev/hidraw%d" % i, "S%d" % i, "Device %d" % i)
+                   for i in range(20000)]
+        run = Run(devices, console=False)
+        output = run.process.stdout.read()
+        run.finish(self)
+        blocks = output[:-len(PROMPT)].split(b"\r\n\r\n")
+        self.assertEqual(len(blocks), 20001)
+        self.assertEqual(blocks[19999] + b"\r\n\r\n", block(b"Device 19999", b"4E1F", b"B1E0", b"S19999", b"/dev/hidraw19999"))
+
+
+if __name__ == "__main__":
+    unittest.main()
