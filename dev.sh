@@ -2,12 +2,16 @@
 # One entry point for a fresh Debian machine: installs what is missing, then
 #   ./dev.sh run    builds hidlist and runs it
 #   ./dev.sh test   builds and runs every test, once plainly and once under
-#                   AddressSanitizer and UndefinedBehaviorSanitizer
+#                   AddressSanitizer and UndefinedBehaviorSanitizer; the test
+#                   on real devices boots a VM (HIDLIST_SKIP_VM=1 skips it)
+#   ./dev.sh demo   boots a VM with emulated USB HID devices and hands this
+#                   terminal to hidlist inside it
 set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make pkg-config libhidapi-dev)
 test_packages=(python3)
+vm_packages=(python3 qemu-system-x86 busybox-static cpio)
 
 # apt-get only when something is missing, and its index refreshed only then.
 install_missing() {
@@ -32,12 +36,22 @@ case "${1:-}" in
     exec build/dev/hidlist
     ;;
   test)
-    install_missing "${build_packages[@]}" "${test_packages[@]}"
+    if [[ "${HIDLIST_SKIP_VM:-}" == 1 ]]; then
+      install_missing "${build_packages[@]}" "${test_packages[@]}"
+    else
+      install_missing "${build_packages[@]}" "${test_packages[@]}" "${vm_packages[@]}"
+    fi
     cmake --workflow --preset dev
     cmake --workflow --preset sanitize
     ;;
+  demo)
+    install_missing "${build_packages[@]}" "${vm_packages[@]}"
+    cmake --preset dev >/dev/null
+    cmake --build --preset dev --target hidlist >/dev/null
+    exec python3 vm/vm.py demo build/dev/hidlist
+    ;;
   *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run|test|demo" >&2
     exit 2
     ;;
 esac
