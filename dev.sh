@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make pkg-config libhidapi-dev)
-test_packages=(python3)
+test_packages=(python3 dpkg-dev groff-base man-db g++-mingw-w64-x86-64-posix)
 vm_packages=(python3 qemu-system-x86 busybox-static cpio)
 
 # apt-get only when something is missing, and its index refreshed only then.
