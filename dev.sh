@@ -6,6 +6,7 @@
 #                   on real devices boots a VM (HIDLIST_SKIP_VM=1 skips it)
 #   ./dev.sh demo   boots a VM with emulated USB HID devices and hands this
 #                   terminal to hidlist inside it
+#   ./dev.sh bench  measures what hidlist costs beyond the library's own work
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -50,8 +51,14 @@ case "${1:-}" in
     cmake --build --preset dev --target hidlist >/dev/null
     exec python3 vm/vm.py demo build/dev/hidlist
     ;;
+  bench)
+    install_missing "${build_packages[@]}" "${vm_packages[@]}" valgrind
+    cmake --preset dev >/dev/null
+    cmake --build --preset dev >/dev/null
+    exec python3 bench/bench.py build/dev
+    ;;
   *)
-    echo "usage: $0 run|test|demo" >&2
+    echo "usage: $0 run|test|demo|bench" >&2
     exit 2
     ;;
 esac

@@ -91,6 +91,11 @@ def initramfs(kernel_folder, programs, folder):
     for module in MODULES:
         shutil.copy(kernel_folder / "modules" / (module + ".ko"), root / "modules")
     shutil.copytree("/usr/lib/locale/C.utf8", root / "usr/lib/locale/C.utf8")
+    # As on any Debian system: without its cache the C library builds its
+    # table of converters afresh in every process that converts text.
+    gconv = glob.glob("/usr/lib/*/gconv/gconv-modules.cache")[0]
+    (root / gconv.lstrip("/")).parent.mkdir(parents=True)
+    shutil.copy(gconv, root / gconv.lstrip("/"))
     shutil.copy(HERE / "init", root / "init")
     for program in programs:
         shutil.copy(program, root / "bin")
@@ -106,11 +111,11 @@ def initramfs(kernel_folder, programs, folder):
     return image
 
 
-def qemu_command(kernel_folder, image, run_name, devices=DEVICES, console=("-serial", "stdio")):
+def qemu_command(kernel_folder, image, run_name, devices=DEVICES, console=("-serial", "stdio"), options=()):
     if not shutil.which("qemu-system-x86_64"):
         raise Unavailable("qemu-system-x86_64 is not installed (apt-get install qemu-system-x86)")
     command = ["qemu-system-x86_64", "-machine", "q35", "-m", "512", "-bios", FIRMWARE,
-               "-nodefaults", "-display", "none", "-no-reboot", *console,
+               "-nodefaults", "-display", "none", "-no-reboot", *console, *options,
                "-kernel", str(kernel_folder / "vmlinux"), "-initrd", str(image),
                "-append", "console=ttyS0,115200 quiet loglevel=0 panic=-1 hidlist_run=%s hidraw_count=%d"
                % (run_name, len(devices)),
