@@ -213,6 +213,14 @@ class ConsoleTest(unittest.TestCase):
             with self.subTest(signal=sent):
                 self.wait_then(send_signal=sent, status=-sent)
 
+    def test_a_hang_up_ends_the_wait(self):
+        run = Run([])
+        run.wait_for_key_mode(self)
+        os.close(run.master)
+        self.assertEqual(run.process.wait(timeout=10), -signal.SIGHUP)
+        os.close(run.slave)
+        run.scenario.close()
+
     def test_no_console_means_no_wait(self):
         run = Run([KEYBOARD], console=False)
         self.assertEqual(run.process.stdout.read(),
