@@ -55,7 +55,9 @@ def kernel():
         run(["apt-get", "download", folder.name], cwd=work)
         unpacked = pathlib.Path(work, "unpacked")
         unpacked.mkdir()
-        run(["sh", "-c", "dpkg-deb --fsys-tarfile %s_*.deb | tar -x -C unpacked" % folder.name], cwd=work)
+        wanted = " ".join(["'./boot/vmlinuz-*'"] + ["'*/%s.ko*'" % module for module in MODULES])
+        run(["sh", "-c", "dpkg-deb --fsys-tarfile %s_*.deb | tar -x -C unpacked --wildcards %s" % (folder.name, wanted)],
+            cwd=work)
         staged = pathlib.Path(work, "kernel")
         (staged / "modules").mkdir(parents=True)
         for module in MODULES:
@@ -80,10 +82,13 @@ def kernel():
 def initramfs(kernel_folder, programs, folder):
     """Writes initramfs.cpio into `folder`: busybox, the USB HID modules, the
     UTF-8 locale, the init script, and the programs with their libraries."""
+    for tool, package in (("busybox", "busybox-static"), ("cpio", "cpio")):
+        if not shutil.which(tool):
+            raise Unavailable("%s is not installed (apt-get install %s)" % (tool, package))
     root = pathlib.Path(folder, "root")
     for sub in ("bin", "modules", "proc", "sys", "dev", "usr/lib/locale"):
         (root / sub).mkdir(parents=True, exist_ok=True)
-    busybox = shutil.which("busybox") or "/bin/busybox"
+    busybox = shutil.which("busybox")
     shutil.copy(busybox, root / "bin/busybox")
     for applet in run([busybox, "--list"]).split():
         if applet != "busybox":
