@@ -90,7 +90,12 @@ class Run:
             os.write(self.master, key)
         test.assertEqual(self.process.wait(timeout=10), status)
         test.assertEqual(self.process.stderr.read(), b"")
+        self.process.stderr.close()
         if self.slave is not None:
+            unread = b""
+            while select.select([self.master], [], [], 0.2)[0]:
+                unread += os.read(self.master, 65536)
+            test.assertEqual(unread.rpartition(PROMPT)[2], b"", "the key was echoed")
             test.assertEqual(termios.tcgetattr(self.slave), self.mode, "console mode not restored")
             tty.setraw(self.slave)
             test.assertEqual(select.select([self.slave], [], [], 0.3)[0], [], "input left for the shell")
@@ -103,6 +108,7 @@ def report(test, devices, args=()):
     """The whole output of a run on a console, after one key."""
     run = Run(devices, args=args)
     output = run.read_until_prompt()
+    run.wait_for_key_mode(test)
     run.finish(test, key=b"x")
     return output
 
