@@ -5,15 +5,18 @@
 #include <climits>
 #include <clocale>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <initializer_list>
 
 #ifdef _WIN32
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
 #else
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <termios.h>
@@ -24,81 +27,119 @@ namespace {
 
 constexpr std::size_t text_size = 256;
 constexpr std::size_t conversion_failed = static_cast<std::size_t>(-1);
+static_assert(MB_LEN_MAX >= 4, "a UTF-8 character takes up to four bytes");
 
 // C0 and C1 controls, DEL included, would let a device move the cursor,
-// retitle the window or forge report lines. Surrogates and values past
+// retitle the window or forge report lines. Lone surrogates and values past
 // U+10FFFF are no characters at all, yet some C libraries encode them.
-bool is_unprintable(wchar_t character)
+bool is_unprintable(char32_t character)
 {
-    if (character < 0x20 || (character >= 0x7f && character <= 0x9f))
-        return true;
-#if WCHAR_MAX > 0xffff
-    return (character >= 0xd800 && character <= 0xdfff) || character > 0x10ffff;
+    return character < 0x20 || (character >= 0x7f && character <= 0x9f) ||
+           (character >= 0xd800 && character <= 0xdfff) || character > 0x10ffff;
+}
+
+// Reads one character at `wide` into `character` and returns how many wide
+// units it took: two for a surrogate pair where wchar_t is UTF-16.
+std::size_t next_character(const wchar_t *wide, char32_t &character)
+{
+    character = static_cast<char32_t>(*wide);
+#if WCHAR_MAX <= 0xffff
+    const char32_t low = static_cast<char32_t>(wide[1]);
+    if (character >= 0xd800 && character <= 0xdbff && low >= 0xdc00 && low <= 0xdfff) {
+        character = 0x10000 + ((character - 0xd800) << 10) + (low - 0xdc00);
+        return 2;
+    }
+#endif
+    return 1;
+}
+
+// The bytes of one character of `count` wide units, or conversion_failed.
+// Windows' C runtime has no UTF-8 locale, so there the system converts.
+std::size_t encode(const wchar_t *wide, std::size_t count, char (&bytes)[MB_LEN_MAX])
+{
+#ifdef _WIN32
+    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, static_cast<int>(count), bytes,
+                                           sizeof bytes, nullptr, nullptr);
+    return length > 0 ? static_cast<std::size_t>(length) : conversion_failed;
 #else
-    return false;
+    static_cast<void>(count);
+    std::mbstate_t state{};
+    return std::wcrtomb(bytes, *wide, &state);
 #endif
 }
 
-bool has_unprintable(const wchar_t *wide)
-{
-    for (; *wide != L'\0'; ++wide) {
-        if (is_unprintable(*wide))
-            return true;
-    }
-    return false;
-}
-
-// The careful path: one character at a time, so that a character that cannot
-// be printed costs only itself, shown as '?'.
-std::size_t convert_each_character(const wchar_t *wide, char (&text)[text_size])
-{
-    std::size_t length = 0;
-    std::mbstate_t state{};
-    for (; *wide != L'\0'; ++wide) {
-        char bytes[MB_LEN_MAX];
-        std::size_t count = is_unprintable(*wide) ? conversion_failed : std::wcrtomb(bytes, *wide, &state);
-        if (count == conversion_failed) {
-            bytes[0] = '?';
-            count = 1;
-            state = std::mbstate_t{};
-        }
-        if (length + count > text_size - 1)
-            break;
-        std::memcpy(text + length, bytes, count);
-        length += count;
-    }
-    return length;
-}
-
 // Device texts are untrusted: the result is at most 255 bytes, terminated,
-// never cut inside a multi-byte character and free of control characters.
-// An absent text reads "NULL".
+// never cut inside a character, and every character that is unprintable or
+// cannot be converted shows as '?'. An absent text reads "NULL".
 void to_text(const wchar_t *wide, char (&text)[text_size])
 {
     if (wide == nullptr) {
         std::strcpy(text, "NULL");
         return;
     }
-    std::size_t length = has_unprintable(wide) ? conversion_failed : std::wcstombs(text, wide, text_size - 1);
-    if (length == conversion_failed)
-        length = convert_each_character(wide, text);
+    std::size_t length = 0;
+    while (*wide != L'\0') {
+        char32_t character;
+        const std::size_t units = next_character(wide, character);
+        char bytes[MB_LEN_MAX];
+        std::size_t count = is_unprintable(character) ? conversion_failed : encode(wide, units, bytes);
+        if (count == conversion_failed) {
+            bytes[0] = '?';
+            count = 1;
+        }
+        if (length + count > text_size - 1)
+            break;
+        std::memcpy(text + length, bytes, count);
+        length += count;
+        wide += units;
+    }
     text[length] = '\0';
 }
 
-// Device texts reach us through the locale: on Linux the library itself
-// decodes the kernel's UTF-8 with it, and under the default "C" locale every
-// non-ASCII name would come out empty. The fixed UTF-8 locale reads no
-// environment; where it does not exist we stay on "C".
-void select_utf8_text()
+// A path should never be absent, but an old library or a failed allocation
+// in it can leave it so.
+const char *path_text(const char *path)
 {
-#ifdef _WIN32
-    std::setlocale(LC_CTYPE, ".UTF8");
-#else
-    std::setlocale(LC_CTYPE, "C.UTF-8");
-#endif
+    return path != nullptr ? path : "NULL";
 }
 
 #ifdef _WIN32
+
+// The report is UTF-8 whatever the console's code page; these put back what
+// hidlist changed in the console, which outlives it in cmd.exe.
+UINT console_code_page;
+HANDLE console_input = INVALID_HANDLE_VALUE;
+DWORD console_input_mode;
+
+void restore_console()
+{
+    if (console_code_page != 0)
+        SetConsoleOutputCP(console_code_page);
+    if (console_input != INVALID_HANDLE_VALUE)
+        SetConsoleMode(console_input, console_input_mode);
+}
+
+BOOL WINAPI restore_console_on_break(DWORD)
+{
+    restore_console();
+    return FALSE; // the default handler then ends the process
+}
+
+void prepare_output()
+{
+    // Text mode would turn each "\r\n" into CR CR LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+    console_input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console_input != INVALID_HANDLE_VALUE && !GetConsoleMode(console_input, &console_input_mode)) {
+        CloseHandle(console_input);
+        console_input = INVALID_HANDLE_VALUE;
+    }
+    console_code_page = GetConsoleOutputCP();
+    SetConsoleCtrlHandler(restore_console_on_break, TRUE);
+    if (console_code_page != 0)
+        SetConsoleOutputCP(CP_UTF8);
+}
 
 void wait_for_key()
 {
@@ -106,20 +147,81 @@ void wait_for_key()
     int key = _getch();
     if (key == 0 || key == 0xe0)
         _getch();
+    restore_console();
 }
 
 #else
 
-// Kept for the signal handler, which must put the console back before the
-// process dies.
+// Device texts reach us through the locale: on Linux the library itself
+// decodes the kernel's UTF-8 with it, and under the default "C" locale every
+// non-ASCII name would come out empty. C libraries name their UTF-8 locale
+// differently; none of these reads the environment. Without any, we stay on
+// "C" and non-ASCII text shows as '?'.
+void prepare_output()
+{
+    // A reader that goes away (hidlist | head -1) must not kill us before the
+    // wait; the lost output is its choice.
+    std::signal(SIGPIPE, SIG_IGN);
+    for (const char *name : {"C.UTF-8", "C.utf8", "UTF-8", "en_US.UTF-8"}) {
+        if (std::setlocale(LC_CTYPE, name) != nullptr)
+            return;
+    }
+}
+
+// Kept for the signal handlers, which put the console back.
 int console = -1;
 struct termios console_mode;
+struct termios key_mode;
+
+// Only while hidlist owns the console: from the background, the mode is the
+// foreground program's to keep.
+void restore_console()
+{
+    if (tcgetpgrp(console) == getpgrp())
+        tcsetattr(console, TCSANOW, &console_mode);
+}
+
+// In the background this stops hidlist until it is brought to the foreground:
+// the usual job-control rule for changing the console.
+void take_key_mode()
+{
+    tcsetattr(console, TCSANOW, &key_mode);
+}
+
+void handle(int signal_number, void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    // No other handler may run inside this one, and a restore from the
+    // background must not stop us.
+    sigemptyset(&action.sa_mask);
+    for (int blocked : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGTTOU})
+        sigaddset(&action.sa_mask, blocked);
+    sigaction(signal_number, &action, nullptr);
+}
 
 void restore_console_and_die(int signal_number)
 {
-    tcsetattr(console, TCSANOW, &console_mode);
+    restore_console();
     std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
+    std::raise(signal_number); // delivered once this handler returns
+}
+
+// Suspends the way full-screen programs do: the shell gets its console back,
+// and the wait goes on with the key mode taken again when we continue.
+void suspend(int)
+{
+    const int saved_errno = errno;
+    restore_console();
+    std::signal(SIGTSTP, SIG_DFL);
+    std::raise(SIGTSTP);
+    sigset_t suspend_signal;
+    sigemptyset(&suspend_signal);
+    sigaddset(&suspend_signal, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &suspend_signal, nullptr); // stops here until SIGCONT
+    handle(SIGTSTP, suspend);
+    take_key_mode();
+    errno = saved_errno;
 }
 
 // The key comes from the controlling terminal, not standard input, so it
@@ -132,29 +234,32 @@ void wait_for_key()
         return;
 
     for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-        std::signal(signal_number, restore_console_and_die);
+        handle(signal_number, restore_console_and_die);
+    handle(SIGTSTP, suspend);
 
     // Without ISIG, Ctrl-C and Ctrl-Z are keys like any other rather than
     // signals that would leave the console in this mode; without IXON so are
     // Ctrl-S and Ctrl-Q.
-    struct termios key_mode = console_mode;
+    key_mode = console_mode;
     key_mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
     key_mode.c_iflag &= ~static_cast<tcflag_t>(IXON);
     key_mode.c_cc[VMIN] = 1;
     key_mode.c_cc[VTIME] = 0;
-    tcsetattr(console, TCSANOW, &key_mode);
+    take_key_mode();
 
     char key[32];
     while (read(console, key, sizeof key) < 0 && errno == EINTR) {
     }
 
     // Arrows and function keys send several bytes, which need not arrive
-    // together. Swallow the rest until the console is quiet for a tenth of a
-    // second, so the shell does not read them after we exit.
+    // together: swallow what follows within a tenth of a second, so the shell
+    // does not read it after we exit. A held key repeats for as long as it is
+    // held, so the swallowing has a limit of its own.
     key_mode.c_cc[VMIN] = 0;
     key_mode.c_cc[VTIME] = 1;
-    tcsetattr(console, TCSANOW, &key_mode);
-    while (read(console, key, sizeof key) > 0) {
+    take_key_mode();
+    const auto drain_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < drain_end && read(console, key, sizeof key) > 0) {
     }
 
     tcsetattr(console, TCSAFLUSH, &console_mode);
@@ -166,12 +271,7 @@ void wait_for_key()
 
 int main()
 {
-#ifndef _WIN32
-    // A reader that goes away (hidlist | head -1) must not kill us before the
-    // wait; the lost output is its choice.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-    select_utf8_text();
+    prepare_output();
 
     char product[text_size];
     char serial[text_size];
@@ -183,7 +283,7 @@ int main()
         to_text(device->serial_number, serial);
         std::printf("HID Device %s VID %X PID %X Ser %s\r\n Path %s\r\n\r\n", product,
                     static_cast<unsigned>(device->vendor_id), static_cast<unsigned>(device->product_id),
-                    serial, device->path);
+                    serial, path_text(device->path));
     }
     hid_free_enumeration(devices);
 

@@ -5,8 +5,8 @@
 // message on standard error when it does not.
 //
 // One device a line: VID PID PATH SERIAL PRODUCT, the IDs in hexadecimal, the
-// texts as comma-separated hexadecimal code points, "." for an empty text and
-// "-" for an absent one.
+// texts as comma-separated hexadecimal wide units, "." for an empty text and
+// "-" for an absent one (or an absent path).
 
 #include <hidapi.h>
 
@@ -32,7 +32,15 @@ void check_released()
         fail("the device list was never released");
 }
 
-// The caller owns the result, as with the library's own strings.
+// The caller owns the results, as with the library's own strings.
+char *parse_path(const char *field)
+{
+    if (std::strcmp(field, "-") == 0)
+        return nullptr;
+    auto *path = static_cast<char *>(std::malloc(std::strlen(field) + 1));
+    return std::strcpy(path, field);
+}
+
 wchar_t *parse_text(const char *field)
 {
     if (std::strcmp(field, "-") == 0)
@@ -61,7 +69,7 @@ hid_device_info *parse_device(char *line)
     auto *device = static_cast<hid_device_info *>(std::calloc(1, sizeof(hid_device_info)));
     device->vendor_id = static_cast<unsigned short>(std::strtoul(vendor, nullptr, 16));
     device->product_id = static_cast<unsigned short>(std::strtoul(product, nullptr, 16));
-    device->path = strdup(path);
+    device->path = parse_path(path);
     device->serial_number = parse_text(serial_text);
     device->product_string = parse_text(product_text);
     return device;
@@ -81,13 +89,11 @@ hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_
         fail("HID_DOUBLE_DEVICES names no readable file");
 
     hid_device_info **link = &made_head;
-    char *line = nullptr;
-    std::size_t capacity = 0;
-    while (getline(&line, &capacity, file) > 0) {
+    static char line[1 << 16];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
         *link = parse_device(line);
         link = &(*link)->next;
     }
-    std::free(line);
     std::fclose(file);
 
     list = List::made;
