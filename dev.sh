@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make pkg-config libhidapi-dev)
-test_packages=(python3 dpkg-dev groff-base man-db g++-mingw-w64-x86-64-posix)
+test_packages=(python3 dpkg-dev groff-base man-db g++-mingw-w64-x86-64-posix wine wine64)
 vm_packages=(python3 qemu-system-x86 busybox-static cpio)
 
 # apt-get only when something is missing, and its index refreshed only then.
@@ -25,7 +25,7 @@ install_missing() {
     local sudo=()
     ((EUID == 0)) || sudo=(sudo)
     "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
   fi
 }
 
