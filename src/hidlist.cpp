@@ -16,10 +16,10 @@
 #include <windows.h>
 #else
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -168,6 +168,13 @@ void prepare_output()
     }
 }
 
+double seconds_now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 // Kept for the signal handlers, which put the console back.
 int console = -1;
 struct termios console_mode;
@@ -258,8 +265,8 @@ void wait_for_key()
     key_mode.c_cc[VMIN] = 0;
     key_mode.c_cc[VTIME] = 1;
     take_key_mode();
-    const auto drain_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    while (std::chrono::steady_clock::now() < drain_end && read(console, key, sizeof key) > 0) {
+    const double drain_end = seconds_now() + 0.3;
+    while (seconds_now() < drain_end && read(console, key, sizeof key) > 0) {
     }
 
     tcsetattr(console, TCSAFLUSH, &console_mode);
