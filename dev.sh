@@ -4,8 +4,8 @@
 #   ./dev.sh test   builds and runs every test, once plainly and once under
 #                   AddressSanitizer and UndefinedBehaviorSanitizer; the test
 #                   on real devices boots a VM (HIDLIST_SKIP_VM=1 skips it)
-#   ./dev.sh demo   boots a VM with emulated USB HID devices and hands this
-#                   terminal to hidlist inside it
+#   ./dev.sh demo   boots a VM with HID devices on USB, Bluetooth and I2C and
+#                   hands this terminal to hidlist inside it
 #   ./dev.sh bench  measures what hidlist costs beyond the library's own work
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -46,10 +46,14 @@ case "${1:-}" in
     cmake --workflow --preset sanitize
     ;;
   demo)
+    if [[ ! -t 0 || ! -t 1 ]]; then
+      echo "demo: hidlist in the VM takes its key from your terminal, and there is none here" >&2
+      exit 1
+    fi
     install_missing "${build_packages[@]}" "${vm_packages[@]}"
     cmake --preset dev >/dev/null
-    cmake --build --preset dev --target hidlist >/dev/null
-    exec python3 vm/vm.py demo build/dev/hidlist
+    cmake --build --preset dev --target hidlist uhid_devices >/dev/null
+    exec python3 vm/vm.py demo build/dev/hidlist build/dev/tests/uhid_devices
     ;;
   bench)
     install_missing "${build_packages[@]}" "${vm_packages[@]}" valgrind

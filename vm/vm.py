@@ -1,7 +1,10 @@
-"""Boots a Debian kernel under QEMU with emulated USB HID devices, so hidlist
-can meet real hidraw nodes on a machine that has none.
+"""Boots a Debian kernel under QEMU with HID devices on every bus the library
+lists: emulated USB devices, and Bluetooth, I2C, SPI and other devices made in
+the guest through uhid. So hidlist meets real hidraw nodes on a machine that
+has none.
 
-    python3 vm/vm.py demo HIDLIST   hands this terminal to HIDLIST in the VM
+    python3 vm/vm.py demo HIDLIST UHID_DEVICES
+        hands this terminal to HIDLIST in the VM; UHID_DEVICES makes the devices
 
 The kernel package is fetched with apt once and kept in the cache folder
 (HIDLIST_VM_CACHE, else ~/.cache/hidlist-vm); it is never installed."""
@@ -10,18 +13,56 @@ import glob
 import lzma
 import os
 import pathlib
+import platform
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import termios
+import tty
 
 HERE = pathlib.Path(__file__).resolve().parent
 CACHE = pathlib.Path(os.environ.get("HIDLIST_VM_CACHE") or pathlib.Path.home() / ".cache" / "hidlist-vm")
-MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "hid", "usbhid", "hid-generic"]
+# In the order the guest loads them.
+MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "hid", "usbhid", "hid-generic", "uhid"]
 FIRMWARE = "/usr/share/qemu/qboot.rom"  # SeaBIOS stalls for seconds on some USB devices
 
-# (QEMU device, serial number): one hidraw node each.
-DEVICES = [("usb-kbd", "KBD-1"), ("usb-mouse", ""), ("usb-tablet", "Ü"), ("usb-wacom-tablet", "W-42")]
+# (QEMU device, serial number, the product name QEMU gives it, the records the
+# library lists for it): one hidraw node each.
+USB_DEVICES = [("usb-kbd", "KBD-1", "QEMU USB Keyboard", 1), ("usb-mouse", "", "QEMU USB Mouse", 2),
+               ("usb-tablet", "T-7", "QEMU USB Tablet", 2), ("usb-wacom-tablet", "W-42", "Wacom PenPartner", 3)]
+
+BUS_USB, BUS_BLUETOOTH, BUS_VIRTUAL, BUS_I2C, BUS_SPI = 0x03, 0x05, 0x06, 0x18, 0x1C
+LISTED_BUSES = {BUS_USB, BUS_BLUETOOTH, BUS_I2C, BUS_SPI}
+
+# Report descriptors. Each collection in them, nested ones included, is one
+# record in the library's list.
+KEYBOARD = bytes.fromhex("05010906 a101 0507 19e0 29e7 1500 2501 7501 9508 8102 c0")
+MOUSE = bytes.fromhex("05010902 a101 0901 a100 0509 1901 2903 1500 2501 9503 7501 8102 9501 7505 8101"
+                      " 0501 0930 0931 1581 257f 7508 9502 8106 c0 c0")
+GAMEPAD = bytes.fromhex("05010905 a101 0509 1901 2910 1500 2501 7501 9510 8102 c0")
+KEYBOARD_AND_MEDIA_KEYS = bytes.fromhex("05010906 a101 8501 0507 19e0 29e7 1500 2501 7501 9508 8102 c0"
+                                        " 050c 0901 a101 8502 0ae2 00 1500 2501 7501 9501 8102 7507 8101 c0")
+
+# Devices as they could really come: (shown in the demo, bus, vendor, product,
+# name, uniq, report descriptor). The kernel keeps 127 bytes of a name and 63
+# of a uniq; the library lists only the USB, Bluetooth, I2C and SPI buses.
+UHID_DEVICES = [
+    (True, BUS_BLUETOOTH, 0x046D, 0xB342, "Bluetooth Keyboard K3", "a4:c1:38:5e:10:01", KEYBOARD),
+    (True, BUS_BLUETOOTH, 0x1209, 0x0010, "Wireless Controller", "a4:c1:38:5e:10:02", GAMEPAD),
+    (True, BUS_I2C, 0x04F3, 0x3140, "ELAN0001:00 04F3:3140 Touchpad", "", MOUSE),
+    (False, BUS_SPI, 0x1209, 0x0011, "SPI Keyboard", "SPI-11", KEYBOARD_AND_MEDIA_KEYS),
+    (False, BUS_USB, 0x1209, 0x0001, "USB Keyboard Without A USB Parent", "UHID-1", KEYBOARD),
+    (True, BUS_BLUETOOTH, 0x1209, 0x0002, "Contrôleur ü 日本", "ü-2", GAMEPAD),
+    (True, BUS_BLUETOOTH, 0x1209, 0x0003, "Evil\x1b[2J\x1b]0;pwned\x07 Mouse", "\x1b[31mRED", MOUSE),
+    (False, BUS_I2C, 0x1209, 0x0004, "Tab\there\rC1\u009b2J\u0085end", "\x7f\u0080", KEYBOARD),
+    (False, BUS_BLUETOOTH, 0x1209, 0x0005, "N" * 130, "U" * 70, KEYBOARD),
+    (False, BUS_BLUETOOTH, 0x1209, 0x0006, "a" * 126 + "é", "b" * 62 + "€", KEYBOARD),
+    (False, BUS_SPI, 0x1209, 0x0007, b"Bad \xff\xfe name", b"\xc3(", KEYBOARD),
+    (False, BUS_VIRTUAL, 0x1209, 0x0008, "Virtual Bus Device", "V-1", KEYBOARD),
+]
 
 
 class Unavailable(Exception):
@@ -36,6 +77,22 @@ def run(command, **options):
         raise Unavailable("%s failed: %s %s" % (command[0], error, detail.strip()))
 
 
+def uhid_table(devices):
+    """The table uhid_devices reads: hexadecimal numbers and bytes, as much of
+    the name and uniq as their fields hold."""
+    def hexed(data, size=None):
+        data = data if isinstance(data, bytes) else data.encode()
+        return data[:size].hex() or "."
+    return "".join("%x %x %x %s %s %s\n" % (bus, vendor, product, hexed(name, 128), hexed(uniq, 64), hexed(descriptor))
+                   for _, bus, vendor, product, name, uniq, descriptor in devices)
+
+
+def check_host():
+    if platform.machine() not in ("x86_64", "AMD64"):
+        raise Unavailable("the guest is x86-64, which this %s host can only emulate with a kernel of its own"
+                          % platform.machine())
+
+
 def kernel_package():
     for line in run(["apt-cache", "depends", "linux-image-amd64"]).splitlines():
         if line.strip().startswith("Depends: linux-image-"):
@@ -46,8 +103,9 @@ def kernel_package():
 def kernel():
     """The folder holding the uncompressed kernel `vmlinux` and `modules/`."""
     folder = CACHE / kernel_package()
-    if (folder / "vmlinux").exists():
+    if all((folder / "modules" / (module + ".ko")).exists() for module in MODULES):
         return folder
+    shutil.rmtree(folder, ignore_errors=True)  # made with fewer modules
     print("Fetching %s into %s" % (folder.name, CACHE), file=sys.stderr)
     CACHE.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=CACHE) as work:
@@ -79,9 +137,10 @@ def kernel():
     return folder
 
 
-def initramfs(kernel_folder, programs, folder):
-    """Writes initramfs.cpio into `folder`: busybox, the USB HID modules, the
-    UTF-8 locale, the init script, and the programs with their libraries."""
+def initramfs(kernel_folder, programs, folder, uhid_devices=()):
+    """Writes initramfs.cpio into `folder`: busybox, the HID modules, the
+    UTF-8 locale, the init script, the programs with their libraries, and the
+    table of uhid devices to make."""
     for tool, package in (("busybox", "busybox-static"), ("cpio", "cpio")):
         if not shutil.which(tool):
             raise Unavailable("%s is not installed (apt-get install %s)" % (tool, package))
@@ -93,8 +152,9 @@ def initramfs(kernel_folder, programs, folder):
     for applet in run([busybox, "--list"]).split():
         if applet != "busybox":
             (root / "bin" / applet).symlink_to("busybox")
-    for module in MODULES:
-        shutil.copy(kernel_folder / "modules" / (module + ".ko"), root / "modules")
+    for number, module in enumerate(MODULES):  # the guest loads them in the order of their names
+        shutil.copy(kernel_folder / "modules" / (module + ".ko"), root / "modules" / ("%02d-%s.ko" % (number, module)))
+    (root / "uhid-devices").write_text(uhid_table(uhid_devices))
     shutil.copytree("/usr/lib/locale/C.utf8", root / "usr/lib/locale/C.utf8")
     # As on any Debian system: without its cache the C library builds its
     # table of converters afresh in every process that converts text.
@@ -116,7 +176,7 @@ def initramfs(kernel_folder, programs, folder):
     return image
 
 
-def qemu_command(kernel_folder, image, run_name, devices=DEVICES, console=("-serial", "stdio"), options=()):
+def qemu_command(kernel_folder, image, run_name, devices=USB_DEVICES, console=("-serial", "stdio"), options=()):
     if not shutil.which("qemu-system-x86_64"):
         raise Unavailable("qemu-system-x86_64 is not installed (apt-get install qemu-system-x86)")
     command = ["qemu-system-x86_64", "-machine", "q35", "-m", "512", "-bios", FIRMWARE,
@@ -125,25 +185,74 @@ def qemu_command(kernel_folder, image, run_name, devices=DEVICES, console=("-ser
                "-append", "console=ttyS0,115200 quiet loglevel=0 panic=-1 hidlist_run=%s hidraw_count=%d"
                % (run_name, len(devices)),
                "-device", "qemu-xhci"]
-    for device, serial in devices:
+    for device, serial, *_ in devices:
         command += ["-device", "%s,serial=%s" % (device, serial)]
     return command
 
 
-def demo(hidlist):
+WAITING = b"@@WAITING\r\n"  # the guest's word, on its console, that hidlist waits for a key
+
+
+def relay(qemu):
+    """Shows the guest's console on this terminal. Until hidlist waits, the
+    terminal stays as it is, so Ctrl-C stops the VM; from then on it is raw
+    and every key goes to hidlist. Returns QEMU's status."""
+    pending, keys = b"", False
+    while True:
+        ready = select.select([qemu.stdout] + ([sys.stdin] if keys else []), [], [])[0]
+        if sys.stdin in ready:
+            qemu.stdin.write(os.read(sys.stdin.fileno(), 1024))
+            qemu.stdin.flush()
+        if qemu.stdout not in ready:
+            continue
+        data = os.read(qemu.stdout.fileno(), 65536)
+        if not data:
+            return qemu.wait()
+        pending += data
+        if WAITING in pending:
+            pending = pending.replace(WAITING, b"")
+            tty.setraw(sys.stdin.fileno())
+            termios.tcflush(sys.stdin.fileno(), termios.TCIFLUSH)  # what was typed while it booted
+            keys = True
+        # Holds back what may be the start of the word.
+        held = next((n for n in range(len(WAITING) - 1, 0, -1) if pending.endswith(WAITING[:n])), 0)
+        os.write(sys.stdout.fileno(), pending[:len(pending) - held])
+        pending = pending[len(pending) - held:]
+
+
+def stop(signal_number, frame):
+    raise KeyboardInterrupt
+
+
+def demo(hidlist, uhid_devices):
+    check_host()
+    for signal_number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signal_number, stop)
     with tempfile.TemporaryDirectory() as folder:
-        folder_of_kernel = kernel()
-        image = initramfs(folder_of_kernel, [hidlist], folder)
-        print("Booting a VM with %s; hidlist waits for your key." % ", ".join(d for d, _ in DEVICES), file=sys.stderr)
-        # signal=off: Ctrl-C goes to hidlist as a key rather than killing QEMU.
-        console = ("-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console")
-        return subprocess.run(qemu_command(folder_of_kernel, image, "demo", console=console), timeout=600).returncode
+        kernel_folder = kernel()
+        usb_devices = USB_DEVICES[:2]
+        shown = [device for device in UHID_DEVICES if device[0]]
+        image = initramfs(kernel_folder, [hidlist, uhid_devices], folder, shown)
+        print("Booting a VM with %d HID devices; Ctrl-C stops it until hidlist waits for your key."
+              % (len(usb_devices) + len(shown)), file=sys.stderr)
+        mode = termios.tcgetattr(sys.stdin.fileno())
+        # A session of its own: Ctrl-C on this terminal is ours to handle.
+        qemu = subprocess.Popen(qemu_command(kernel_folder, image, "demo", usb_devices), stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, start_new_session=True)
+        try:
+            return relay(qemu)
+        except KeyboardInterrupt:
+            return 130
+        finally:
+            termios.tcsetattr(sys.stdin.fileno(), termios.TCSAFLUSH, mode)
+            qemu.kill()
+            qemu.wait()
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[1] != "demo":
+    if len(sys.argv) != 4 or sys.argv[1] != "demo":
         sys.exit(__doc__)
     try:
-        sys.exit(demo(sys.argv[2]))
+        sys.exit(demo(sys.argv[2], sys.argv[3]))
     except Unavailable as error:
         sys.exit("vm: %s" % error)
