@@ -46,12 +46,12 @@ class Run:
     console=True a fresh pty is its controlling terminal and, unless told
     otherwise, its standard input and output."""
 
-    def __init__(self, devices, console=True, stdin=None, stdout=None, args=(), job_control=None, env=()):
+    def __init__(self, devices, console=True, stdin=None, stdout=None, args=(), job_control=None):
         self.scenario = tempfile.NamedTemporaryFile("w", suffix=".devices")
         for vid, pid, path, serial, product in devices:
             self.scenario.write("%x %x %s %s %s\n" % (vid, pid, path, encode(serial), encode(product)))
         self.scenario.flush()
-        env = dict(os.environ, HID_DOUBLE_DEVICES=self.scenario.name, **dict(env))
+        env = dict(os.environ, HID_DOUBLE_DEVICES=self.scenario.name)
         self.master = self.slave = None
         slave = None
         if console:
@@ -123,12 +123,15 @@ class Run:
         self.scenario.close()
 
 
-def report(test, devices, args=(), env=()):
+def report(test, devices, args=()):
     """The whole output of a run on a console, after one key. Wine redraws a
     console it writes to, so there the output goes to a file."""
     with tempfile.TemporaryFile() as file:
-        run = Run(devices, args=args, env=env, stdout=file if WINDOWS else None)
+        run = Run(devices, args=args, stdout=file if WINDOWS else None)
         output = b"" if WINDOWS else run.read_until()
+        deadline = time.monotonic() + 10
+        while WINDOWS and not os.pread(file.fileno(), 1 << 20, 0).endswith(PROMPT) and time.monotonic() < deadline:
+            time.sleep(0.05)  # Wine leaves line mode long before hidlist waits
         run.wait_for_key_mode(test)
         run.finish(test, key=b"x")
         file.seek(0)
