@@ -2,6 +2,7 @@
 
 #include <hidapi.h>
 
+#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -15,7 +16,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <termios.h>
@@ -30,11 +30,14 @@ constexpr std::size_t conversion_failed = static_cast<std::size_t>(-1);
 static_assert(MB_LEN_MAX >= 4, "a UTF-8 character takes up to four bytes");
 
 // C0 and C1 controls, DEL included, would let a device move the cursor,
-// retitle the window or forge report lines. Lone surrogates and values past
-// U+10FFFF are no characters at all, yet some C libraries encode them.
+// retitle the window or forge report lines; bidirectional embeddings,
+// overrides and isolates would let it reorder its own line on terminals that
+// lay out such text. Lone surrogates and values past U+10FFFF are no
+// characters at all, yet some C libraries encode them.
 bool is_unprintable(char32_t character)
 {
     return character < 0x20 || (character >= 0x7f && character <= 0x9f) ||
+           (character >= 0x202a && character <= 0x202e) || (character >= 0x2066 && character <= 0x2069) ||
            (character >= 0xd800 && character <= 0xdfff) || character > 0x10ffff;
 }
 
@@ -68,6 +71,18 @@ std::size_t encode(const wchar_t *wide, std::size_t count, char (&bytes)[MB_LEN_
 #endif
 }
 
+// Adds a whole character to `text`, or nothing once it would not fit in 255
+// bytes: a cut never splits a character.
+inline bool append(char (&text)[text_size], std::size_t &length, const char *bytes, std::size_t count)
+{
+    if (length + count > text_size - 1)
+        return false;
+    for (std::size_t i = 0; i < count; ++i)
+        text[length + i] = bytes[i];
+    length += count;
+    return true;
+}
+
 // Device texts are untrusted: the result is at most 255 bytes, terminated,
 // never cut inside a character, and every character that is unprintable or
 // cannot be converted shows as '?'. An absent text reads "NULL".
@@ -79,6 +94,15 @@ void to_text(const wchar_t *wide, char (&text)[text_size])
     }
     std::size_t length = 0;
     while (*wide != L'\0') {
+        // Printable ASCII, nearly every device's whole name, is the same
+        // byte in UTF-8 and needs no converter.
+        if (*wide >= 0x20 && *wide < 0x7f) {
+            const char byte = static_cast<char>(*wide);
+            if (!append(text, length, &byte, 1))
+                break;
+            ++wide;
+            continue;
+        }
         char32_t character;
         const std::size_t units = next_character(wide, character);
         char bytes[MB_LEN_MAX];
@@ -87,10 +111,8 @@ void to_text(const wchar_t *wide, char (&text)[text_size])
             bytes[0] = '?';
             count = 1;
         }
-        if (length + count > text_size - 1)
+        if (!append(text, length, bytes, count))
             break;
-        std::memcpy(text + length, bytes, count);
-        length += count;
         wide += units;
     }
     text[length] = '\0';
@@ -101,6 +123,15 @@ void to_text(const wchar_t *wide, char (&text)[text_size])
 const char *path_text(const char *path)
 {
     return path != nullptr ? path : "NULL";
+}
+
+// The first failure to write the report, 0 while there is none.
+int report_error = 0;
+
+void check_written(int result)
+{
+    if (result < 0 && report_error == 0)
+        report_error = errno;
 }
 
 #ifdef _WIN32
@@ -143,10 +174,10 @@ void prepare_output()
 
 void wait_for_key()
 {
-    // Arrows and function keys come as a prefix and a code: take both.
-    int key = _getch();
-    if (key == 0 || key == 0xe0)
-        _getch();
+    // An arrow or a function key comes as a prefix and a code, but the C
+    // runtime keeps the code to itself: one call takes the whole key. A second
+    // after 0xE0 would eat the next key where 0xE0 is a letter (cp1252 'à').
+    _getch();
     restore_console();
 }
 
@@ -175,51 +206,68 @@ double seconds_now()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// Kept for the signal handlers, which put the console back.
+// Kept for the signal handlers. The console's mode is saved once, the first
+// time hidlist owns the console: read from the background it would be the
+// foreground program's (a shell's own line-editing mode), and read after a
+// stop it would be whatever the shell put back, key mode itself included.
 int console = -1;
 struct termios console_mode;
 struct termios key_mode;
+volatile sig_atomic_t waiting = 0;   // key mode is taken or wanted
+volatile sig_atomic_t continued = 0; // a SIGCONT came since this was cleared
 
-// Only while hidlist owns the console: from the background, the mode is the
-// foreground program's to keep.
-void restore_console()
+constexpr int ending_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+bool in_foreground()
 {
-    if (tcgetpgrp(console) == getpgrp())
-        tcsetattr(console, TCSANOW, &console_mode);
+    return tcgetpgrp(console) == getpgrp();
 }
 
-// In the background this stops hidlist until it is brought to the foreground:
-// the usual job-control rule for changing the console.
-void take_key_mode()
+// From the background the console's mode is the foreground program's: it is
+// never written from there. Should the shell move hidlist back between the
+// check and the write, SIGTTOU stops it until it owns the console again.
+void set_console_mode(const struct termios &mode, int when = TCSANOW)
 {
-    tcsetattr(console, TCSANOW, &key_mode);
+    if (in_foreground())
+        tcsetattr(console, when, &mode);
 }
 
 void handle(int signal_number, void (*handler)(int))
 {
     struct sigaction action {};
     action.sa_handler = handler;
-    // No other handler may run inside this one, and a restore from the
-    // background must not stop us.
+    // No handler runs inside another.
     sigemptyset(&action.sa_mask);
-    for (int blocked : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGTTOU})
+    for (int blocked : ending_signals)
         sigaddset(&action.sa_mask, blocked);
+    sigaddset(&action.sa_mask, SIGTSTP);
+    sigaddset(&action.sa_mask, SIGCONT);
     sigaction(signal_number, &action, nullptr);
+}
+
+// A signal the parent ignores (nohup's SIGHUP, say) stays ignored.
+bool ignored_at_start(int signal_number)
+{
+    struct sigaction current {};
+    sigaction(signal_number, nullptr, &current);
+    return current.sa_handler == SIG_IGN;
 }
 
 void restore_console_and_die(int signal_number)
 {
-    restore_console();
+    if (waiting)
+        set_console_mode(console_mode);
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number); // delivered once this handler returns
 }
 
-// Suspends the way full-screen programs do: the shell gets its console back,
-// and the wait goes on with the key mode taken again when we continue.
+// Suspends the way full-screen programs do: the shell gets its console back
+// and, once we continue, resume() takes key mode again.
 void suspend(int)
 {
     const int saved_errno = errno;
-    restore_console();
+    if (waiting)
+        set_console_mode(console_mode);
     std::signal(SIGTSTP, SIG_DFL);
     std::raise(SIGTSTP);
     sigset_t suspend_signal;
@@ -227,8 +275,32 @@ void suspend(int)
     sigaddset(&suspend_signal, SIGTSTP);
     sigprocmask(SIG_UNBLOCK, &suspend_signal, nullptr); // stops here until SIGCONT
     handle(SIGTSTP, suspend);
-    take_key_mode();
     errno = saved_errno;
+}
+
+// Also after SIGSTOP, which no handler sees, and after a shell that put its
+// own mode back when we stopped.
+void resume(int)
+{
+    const int saved_errno = errno;
+    continued = 1;
+    if (waiting)
+        set_console_mode(key_mode);
+    errno = saved_errno;
+}
+
+// Stops the whole job, as reading the console from the background would,
+// until the shell brings it to the foreground. False when nothing can: the
+// job is orphaned, or SIGTTIN is ignored or blocked, so it did not stop.
+bool await_foreground()
+{
+    while (!in_foreground()) {
+        continued = 0;
+        kill(0, SIGTTIN);
+        if (!continued)
+            return false;
+    }
+    return true;
 }
 
 // The key comes from the controlling terminal, not standard input, so it
@@ -237,13 +309,25 @@ void suspend(int)
 void wait_for_key()
 {
     console = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (console < 0 || tcgetattr(console, &console_mode) != 0)
+    if (console < 0)
+        return;
+    // A continue can never be ignored, only unseen: this handler is always ours.
+    handle(SIGCONT, resume);
+    if (!await_foreground())
         return;
 
-    for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-        handle(signal_number, restore_console_and_die);
-    handle(SIGTSTP, suspend);
-
+    // Until key_mode is made, no handler may run.
+    sigset_t handled, unblocked;
+    sigemptyset(&handled);
+    for (int signal_number : ending_signals)
+        sigaddset(&handled, signal_number);
+    sigaddset(&handled, SIGTSTP);
+    sigaddset(&handled, SIGCONT);
+    sigprocmask(SIG_BLOCK, &handled, &unblocked);
+    if (tcgetattr(console, &console_mode) != 0) {
+        sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+        return;
+    }
     // Without ISIG, Ctrl-C and Ctrl-Z are keys like any other rather than
     // signals that would leave the console in this mode; without IXON so are
     // Ctrl-S and Ctrl-Q.
@@ -252,8 +336,17 @@ void wait_for_key()
     key_mode.c_iflag &= ~static_cast<tcflag_t>(IXON);
     key_mode.c_cc[VMIN] = 1;
     key_mode.c_cc[VTIME] = 0;
-    take_key_mode();
+    for (int signal_number : ending_signals) {
+        if (!ignored_at_start(signal_number))
+            handle(signal_number, restore_console_and_die);
+    }
+    if (!ignored_at_start(SIGTSTP))
+        handle(SIGTSTP, suspend);
+    waiting = 1;
+    set_console_mode(key_mode);
+    sigprocmask(SIG_SETMASK, &unblocked, nullptr);
 
+    // In the background the read stops hidlist until it is brought back.
     char key[32];
     while (read(console, key, sizeof key) < 0 && errno == EINTR) {
     }
@@ -262,14 +355,19 @@ void wait_for_key()
     // together: swallow what follows within a tenth of a second, so the shell
     // does not read it after we exit. A held key repeats for as long as it is
     // held, so the swallowing has a limit of its own.
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
     key_mode.c_cc[VMIN] = 0;
     key_mode.c_cc[VTIME] = 1;
-    take_key_mode();
+    set_console_mode(key_mode);
+    sigprocmask(SIG_SETMASK, &unblocked, nullptr);
     const double drain_end = seconds_now() + 0.3;
     while (seconds_now() < drain_end && read(console, key, sizeof key) > 0) {
     }
 
-    tcsetattr(console, TCSAFLUSH, &console_mode);
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    set_console_mode(console_mode, TCSAFLUSH);
+    waiting = 0;
+    sigprocmask(SIG_SETMASK, &unblocked, nullptr);
 }
 
 #endif
@@ -288,14 +386,22 @@ int main()
     for (const hid_device_info *device = devices; device != nullptr; device = device->next) {
         to_text(device->product_string, product);
         to_text(device->serial_number, serial);
-        std::printf("HID Device %s VID %X PID %X Ser %s\r\n Path %s\r\n\r\n", product,
-                    static_cast<unsigned>(device->vendor_id), static_cast<unsigned>(device->product_id),
-                    serial, path_text(device->path));
+        check_written(std::printf("HID Device %s VID %X PID %X Ser %s\r\n Path %s\r\n\r\n", product,
+                                  static_cast<unsigned>(device->vendor_id),
+                                  static_cast<unsigned>(device->product_id), serial, path_text(device->path)));
     }
     hid_free_enumeration(devices);
 
-    std::printf("Press any key to Exit");
-    std::fflush(stdout);
+    check_written(std::printf("Press any key to Exit"));
+    check_written(std::fflush(stdout));
     wait_for_key();
+    check_written(std::fclose(stdout));
+
+    // A reader that went away (hidlist | head -1) took all it wanted; any
+    // other failure lost the report, which must not pass for success.
+    if (report_error != 0 && report_error != EPIPE) {
+        std::fprintf(stderr, "hidlist: cannot write the report: %s\n", std::strerror(report_error));
+        return 1;
+    }
     return 0;
 }

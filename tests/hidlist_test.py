@@ -97,11 +97,11 @@ class Run:
         time.sleep(0.2)
         test.assertIsNone(self.process.poll(), "hidlist stopped waiting on its own")
 
-    def finish(self, test, key=None, status=0):
+    def finish(self, test, key=None, status=0, errors=b""):
         if key is not None:
             os.write(self.master, key)
         test.assertEqual(self.process.wait(timeout=10), status)
-        test.assertEqual(self.process.stderr.read(), b"")
+        test.assertEqual(self.process.stderr.read(), errors)
         if self.slave is not None:
             unread = b""
             while select.select([self.master], [], [], 0.2)[0]:
@@ -170,7 +170,8 @@ class ReportTest(unittest.TestCase):
 
 
 def expected_text(points):
-    """What a device text should print as: '?' for controls and non-characters,
+    """What a device text should print as: '?' for controls, bidirectional
+    embeddings, overrides and isolates, and non-characters,
     UTF-8 otherwise, cut to 255 bytes between characters. In UTF-16 a high and
     a low surrogate together are one character."""
     if WINDOWS:
@@ -183,7 +184,8 @@ def expected_text(points):
         points = joined
     text = b""
     for point in points:
-        printable = point >= 0x20 and not 0x7F <= point <= 0x9F and not 0xD800 <= point <= 0xDFFF and point <= 0x10FFFF
+        printable = (point >= 0x20 and not 0x7F <= point <= 0x9F and not 0x202A <= point <= 0x202E
+                     and not 0x2066 <= point <= 0x2069 and not 0xD800 <= point <= 0xDFFF and point <= 0x10FFFF)
         encoded = chr(point).encode() if printable else b"?"
         if len(text) + len(encoded) > 255:
             break
@@ -203,17 +205,17 @@ class TextTest(unittest.TestCase):
         self.check("Café Pad ☺", "Ü€𝄞", "Café Pad ☺".encode(), "Ü€𝄞".encode())
 
     def test_controls_and_non_characters_print_as_question_marks(self):
-        forged = "Evil\x1b]0;pwned\x07\r\nHID Device fake\x7f\x9b2J"
+        forged = "Evil\x1b]0;pwned\x07\r\nHID Device fake\x7f\x9b2J\u202e\u2066\u2069\u202a\u2067"
         beyond_unicode = [] if WINDOWS else [0x110000, 0x7FFFFFFF]  # no UTF-16 text holds these
         self.check(forged, [0x41, 0xD800, 0x42, 0xDC00] + beyond_unicode,
-                   b"Evil?]0;pwned???HID Device fake??2J", b"A?B?" + b"?" * len(beyond_unicode))
+                   b"Evil?]0;pwned???HID Device fake??2J?????", b"A?B?" + b"?" * len(beyond_unicode))
 
     def test_cut_never_splits_a_character(self):
         self.check("a" * 254 + "é", "\x01" + "b" * 252 + "€", b"a" * 254, b"?" + b"b" * 252)
 
     def test_random_texts_stay_three_clean_lines(self):
         generator = random.Random(20261209)
-        pools = [(0x0, 0x7F), (0x80, 0x9F), (0xA0, 0x2FF), (0xD800, 0xDFFF), (0x1F600, 0x1F64F)]
+        pools = [(0x0, 0x7F), (0x80, 0x9F), (0xA0, 0x2FF), (0x2020, 0x206F), (0xD800, 0xDFFF), (0x1F600, 0x1F64F)]
         if not WINDOWS:
             pools.append((0x110000, 0x7FFFFFFF))
 
@@ -272,25 +274,48 @@ class ConsoleTest(unittest.TestCase):
         run.read_until(b"no more echoes", timeout=0.3)
         run.finish(self)
 
-    def test_a_background_hidlist_ends_on_a_signal(self):
-        # In the background it stops at once, as it may not take the console;
-        # a shell's kill sends SIGTERM and SIGCONT.
-        run = Run([], job_control='"$@" & until grep -q "^State:.*T (" /proc/$!/status; do sleep 0.05; done; '
-                  'kill %1; kill -CONT %1; '
-                  'while grep -q "^State:.*[RSDT] (" /proc/$!/status 2>/dev/null; do sleep 0.05; done; wait $!')
-        run.finish(self, status=128 + signal.SIGTERM)
-
-    def test_suspending_gives_the_console_back_until_it_continues(self):
-        run = Run([], job_control='"$@"; printf @@STOPPED; read -r line; fg >/dev/null')
+    def suspend(self, run, sent=signal.SIGTSTP):
+        """Sends hidlist, which the job's shell runs, a stop from outside."""
         run.wait_for_key_mode(self)
         with open("/proc/%d/task/%d/children" % ((run.process.pid,) * 2)) as children:
-            os.kill(int(children.read().split()[0]), signal.SIGTSTP)
-        self.assertTrue(run.read_until(b"@@STOPPED").endswith(b"@@STOPPED"))
-        self.assertEqual(termios.tcgetattr(run.slave), run.mode, "the console was left in key mode")
-        os.write(run.master, b"\n")
-        self.assertEqual(run.read_until(b"\n"), b"\n")
-        run.wait_for_key_mode(self)
-        run.finish(self, key=b"x")
+            os.kill(int(children.read().split()[0]), sent)
+
+    def test_a_background_hidlist_leaves_the_console_alone(self):
+        # In the background it stops as soon as it would read the console, and
+        # a shell's kill (SIGTERM, then SIGCONT) ends it there.
+        for how, start in (("started with &", '"$@" &'), ("suspended, then bg", '"$@"; bg >/dev/null;')):
+            with self.subTest(how):
+                run = Run([], job_control='mode=$(stty -g); ' + start + ' read -r pid rest </proc/$$/task/$$/children; '
+                          'until grep -q "^State:.*T (" /proc/$pid/status; do sleep 0.05; done; '
+                          '[ "$(stty -g)" = "$mode" ] || echo "the console was changed from the background" >&2; '
+                          'kill %1; kill -CONT %1; '
+                          'while grep -q "^State:.*[RSDT] (" /proc/$pid/status 2>/dev/null; do sleep 0.05; done; wait $pid')
+                if how.startswith("suspended"):
+                    self.suspend(run)
+                run.finish(self, status=128 + signal.SIGTERM)
+
+    def test_key_mode_is_taken_from_the_mode_found_in_the_foreground(self):
+        # Shells differ in what they put back around a stop (here, what bash
+        # does), and busybox ash leaves its own raw mode while a background job
+        # starts. Either way the wait goes on in key mode once in the
+        # foreground, and the console ends as the user had it.
+        cases = {"suspended": ('"$@"', signal.SIGTSTP), "stopped": ('"$@"', signal.SIGSTOP),
+                 "started with & in a raw shell": ('stty raw -echo; "$@" & '
+                                                   'until grep -q "^State:.*T (" /proc/$!/status; do sleep 0.05; done', None)}
+        for how, (start, sent) in cases.items():
+            with self.subTest(how):
+                run = Run([], job_control='mode=$(stty -g); ' + start + '; '
+                          '[ "$(stty -g)" = "$mode" ] && state="given back" || state=kept; '
+                          'stty "$mode"; printf "%s@@" "$state"; read -r line; fg >/dev/null')
+                if sent is not None:
+                    self.suspend(run, sent)
+                stopped = run.read_until(b"@@")
+                if sent == signal.SIGTSTP:
+                    self.assertTrue(stopped.endswith(b"given back@@"), "the console was left in key mode")
+                os.write(run.master, b"\n")
+                self.assertEqual(run.read_until(b"\n"), b"\n")
+                run.wait_for_key_mode(self)
+                run.finish(self, key=b"x")
 
     def test_signals_restore_the_console_then_kill(self):
         for sent in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
@@ -298,13 +323,16 @@ class ConsoleTest(unittest.TestCase):
                 self.wait_then(send_signal=sent, status=-sent)
 
     def test_a_hang_up_ends_the_wait(self):
-        run = Run([])
-        run.wait_for_key_mode(self)
-        os.close(run.master)
-        self.assertEqual(run.process.wait(timeout=10), -signal.SIGHUP)
-        os.close(run.slave)
-        run.slave = None
-        run.close()
+        # Under nohup the hang-up still ends the wait, but not hidlist.
+        for how, job_control, status in (("plainly", None, -signal.SIGHUP), ("under nohup", 'trap "" HUP; exec "$@"', 0)):
+            with self.subTest(how):
+                run = Run([], job_control=job_control)
+                run.wait_for_key_mode(self)
+                os.close(run.master)
+                self.assertEqual(run.process.wait(timeout=10), status)
+                os.close(run.slave)
+                run.slave = None
+                run.close()
 
     def test_no_console_means_no_wait(self):
         run = Run([KEYBOARD], console=False)
@@ -312,13 +340,26 @@ class ConsoleTest(unittest.TestCase):
                          block(b"QEMU USB Keyboard", b"627", b"1", b"42", b"/dev/hidraw0") + PROMPT)
         run.finish(self)
 
-    def test_closed_output_still_waits_and_exits_0(self):
+    def test_a_lost_report_is_a_failure_after_the_wait(self):
+        # A reader that went away (hidlist | head -1) took what it wanted.
         reader, writer = os.pipe()
         os.close(reader)
-        run = Run([KEYBOARD] * 1000, stdout=writer)
-        os.close(writer)
-        run.wait_for_key_mode(self)
-        run.finish(self, key=b"x")
+        full_reader, full_writer = os.pipe()
+        os.set_blocking(full_writer, False)
+        full = os.open("/dev/full", os.O_WRONLY)
+        cases = (("broken pipe", writer, None, b""), ("full disk", full, None, b"No space left on device"),
+                 ("full non-blocking pipe", full_writer, None, b"Resource temporarily unavailable"),
+                 ("closed", None, 'exec "$@" >&-', b"Bad file descriptor"))
+        for how, stdout, job_control, reason in cases:
+            with self.subTest(how):
+                run = Run([KEYBOARD] * 1000, stdout=stdout, job_control=job_control)
+                run.wait_for_key_mode(self)
+                if reason:
+                    run.finish(self, key=b"x", status=1, errors=b"hidlist: cannot write the report: %s\n" % reason)
+                else:
+                    run.finish(self, key=b"x")
+        for descriptor in (writer, full_reader, full_writer, full):
+            os.close(descriptor)
 
 
 class ScaleTest(unittest.TestCase):
