@@ -17,6 +17,7 @@ import platform
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -25,8 +26,10 @@ import tty
 
 HERE = pathlib.Path(__file__).resolve().parent
 CACHE = pathlib.Path(os.environ.get("HIDLIST_VM_CACHE") or pathlib.Path.home() / ".cache" / "hidlist-vm")
-# In the order the guest loads them.
-MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "hid", "usbhid", "hid-generic", "uhid"]
+# What the guest needs: the USB host controller QEMU emulates, USB HID, the
+# generic HID driver and uhid. What they depend on, and so the order in which
+# to load them, comes from the kernel's own data.
+NEEDED_MODULES = ["xhci-pci", "usbhid", "hid-generic", "uhid"]
 FIRMWARE = "/usr/share/qemu/qboot.rom"  # SeaBIOS stalls for seconds on some USB devices
 
 # (QEMU device, serial number, the product name QEMU gives it, the records the
@@ -100,12 +103,84 @@ def kernel_package():
     raise Unavailable("apt knows no kernel behind linux-image-amd64 (run apt-get update)")
 
 
+def decompress(data):
+    """`data` unpacked if xz or zstd, the kernel's compressors, packed it."""
+    if data.startswith(b"\xfd7zXZ\x00"):
+        return lzma.decompress(data)
+    if data.startswith(b"\x28\xb5\x2f\xfd"):
+        if not shutil.which("zstd"):
+            raise Unavailable("zstd is not installed (apt-get install zstd)")
+        unpacked = subprocess.run(["zstd", "-dcq"], input=data, capture_output=True)
+        if unpacked.returncode != 0:
+            raise Unavailable("zstd failed: %s" % unpacked.stderr.decode(errors="replace").strip())
+        return unpacked.stdout
+    return data
+
+
+def modinfo(module):
+    """The key=value entries of a module's .modinfo section (ELF64, little-endian)."""
+    section_headers, = struct.unpack_from("<Q", module, 0x28)
+    entry_size, count, names_index = struct.unpack_from("<HHH", module, 0x3A)
+    sections = [struct.unpack_from("<IIQQQQ", module, section_headers + i * entry_size) for i in range(count)]
+    names = sections[names_index][4]
+    for name, _, _, _, offset, size in sections:
+        if module[names + name:names + name + 9] == b".modinfo\0":
+            entries = module[offset:offset + size].decode(errors="replace").split("\0")
+            return dict(entry.split("=", 1) for entry in entries if "=" in entry)
+    return {}
+
+
+def module_name(path):
+    """A module's name as the kernel compares them, with '-' and '_' alike."""
+    return pathlib.PurePath(path).name.split(".ko")[0].replace("-", "_")
+
+
+def load_order(tree, package):
+    """{name: uncompressed module} for NEEDED_MODULES and all they depend on,
+    each after what it depends on, wherever the release keeps its modules;
+    those built into the kernel are skipped."""
+    found = {module_name(path): path for path in tree.glob("**/modules/*/kernel/**/*.ko*")}
+    built_in = {module_name(line) for listing in tree.glob("**/modules/*/modules.builtin")
+                for line in listing.read_text().split()}
+    order = {}
+
+    def add(name):
+        name = name.replace("-", "_")
+        if name in order or name in built_in:
+            return
+        if name not in found:
+            raise Unavailable("%s has no module %s" % (package, name))
+        module = decompress(found[name].read_bytes())
+        for dependency in filter(None, modinfo(module).get("depends", "").split(",")):
+            add(dependency)
+        order[name] = module
+
+    for name in NEEDED_MODULES:
+        add(name)
+    return order
+
+
+def kernel_image(vmlinuz, package):
+    """The ELF kernel inside a bzImage: QEMU boots it directly, sparing the
+    guest its own decompression."""
+    setup_sectors = vmlinuz[0x1F1] or 4
+    payload_offset, payload_length = struct.unpack_from("<II", vmlinuz, 0x248)
+    start = (setup_sectors + 1) * 512 + payload_offset
+    payload = vmlinuz[start:start + payload_length]
+    size, = struct.unpack("<I", payload[-4:])  # the build appends the unpacked size
+    image = decompress(payload[:-4])
+    if len(image) != size or not image.startswith(b"\x7fELF"):
+        raise Unavailable("%s: vmlinuz holds no kernel this script can unpack" % package)
+    return image
+
+
 def kernel():
-    """The folder holding the uncompressed kernel `vmlinux` and `modules/`."""
+    """The folder holding the uncompressed kernel `vmlinux` and `modules/`,
+    numbered in the order the guest loads them."""
     folder = CACHE / kernel_package()
-    if all((folder / "modules" / (module + ".ko")).exists() for module in MODULES):
+    if list(folder.glob("modules/00-*.ko")):
         return folder
-    shutil.rmtree(folder, ignore_errors=True)  # made with fewer modules
+    shutil.rmtree(folder, ignore_errors=True)  # unnumbered: made by an older version
     print("Fetching %s into %s" % (folder.name, CACHE), file=sys.stderr)
     CACHE.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=CACHE) as work:
@@ -113,26 +188,14 @@ def kernel():
         run(["apt-get", "download", folder.name], cwd=work)
         unpacked = pathlib.Path(work, "unpacked")
         unpacked.mkdir()
-        wanted = " ".join(["'./boot/vmlinuz-*'"] + ["'*/%s.ko*'" % module for module in MODULES])
-        run(["sh", "-c", "dpkg-deb --fsys-tarfile %s_*.deb | tar -x -C unpacked --wildcards %s" % (folder.name, wanted)],
-            cwd=work)
+        run(["sh", "-c", "dpkg-deb --fsys-tarfile %s_*.deb | tar -x -C unpacked --wildcards "
+             "'./boot/vmlinuz-*' '*.ko*' '*/modules.builtin'" % folder.name], cwd=work)
         staged = pathlib.Path(work, "kernel")
         (staged / "modules").mkdir(parents=True)
-        for module in MODULES:
-            found = glob.glob(str(unpacked / "lib/modules/*/kernel/drivers/**" / (module + ".ko*")), recursive=True)
-            if not found:
-                raise Unavailable("%s has no module %s" % (folder.name, module))
-            data = pathlib.Path(found[0]).read_bytes()
-            if found[0].endswith(".xz"):
-                data = lzma.decompress(data)
-            (staged / "modules" / (module + ".ko")).write_bytes(data)
-        # QEMU boots the ELF image inside vmlinuz directly, which is faster.
-        compressed = pathlib.Path(glob.glob(str(unpacked / "boot/vmlinuz-*"))[0]).read_bytes()
-        payload = compressed.find(b"\xfd7zXZ\x00")
-        if payload < 0:
-            raise Unavailable("%s: vmlinuz holds no XZ payload" % folder.name)
-        decompressor = lzma.LZMADecompressor(format=lzma.FORMAT_XZ)
-        (staged / "vmlinux").write_bytes(decompressor.decompress(compressed[payload:]))
+        for number, (name, module) in enumerate(load_order(unpacked, folder.name).items()):
+            (staged / "modules" / ("%02d-%s.ko" % (number, name))).write_bytes(module)
+        vmlinuz = pathlib.Path(glob.glob(str(unpacked / "boot/vmlinuz-*"))[0]).read_bytes()
+        (staged / "vmlinux").write_bytes(kernel_image(vmlinuz, folder.name))
         staged.rename(folder)
     return folder
 
@@ -152,8 +215,8 @@ def initramfs(kernel_folder, programs, folder, uhid_devices=()):
     for applet in run([busybox, "--list"]).split():
         if applet != "busybox":
             (root / "bin" / applet).symlink_to("busybox")
-    for number, module in enumerate(MODULES):  # the guest loads them in the order of their names
-        shutil.copy(kernel_folder / "modules" / (module + ".ko"), root / "modules" / ("%02d-%s.ko" % (number, module)))
+    for module in (kernel_folder / "modules").iterdir():  # the guest loads them in the order of their names
+        shutil.copy(module, root / "modules")
     (root / "uhid-devices").write_text(uhid_table(uhid_devices))
     shutil.copytree("/usr/lib/locale/C.utf8", root / "usr/lib/locale/C.utf8")
     # As on any Debian system: without its cache the C library builds its
