@@ -7,6 +7,8 @@
 #   ./dev.sh demo   boots a VM with HID devices on USB, Bluetooth and I2C and
 #                   hands this terminal to hidlist inside it
 #   ./dev.sh bench  measures what hidlist costs beyond the library's own work
+#   ./dev.sh releases  runs the test command in a fresh Debian 13 root and
+#                   the run command in a fresh Debian 11 root (as root)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -32,8 +34,12 @@ install_missing() {
 case "${1:-}" in
   run)
     install_missing "${build_packages[@]}"
-    cmake --preset dev -DHIDLIST_BUILD_TESTS=OFF >/dev/null
-    cmake --build --preset dev --target hidlist >/dev/null
+    # Plain cmake: presets need a newer CMake than many systems have.
+    cmake -S . -B build/dev >/dev/null
+    cmake --build build/dev --target hidlist >/dev/null
+    if ! compgen -G '/dev/hidraw*' >/dev/null; then
+      echo "run: this machine has no HID devices, so hidlist lists none; ./dev.sh demo shows real ones" >&2
+    fi
     exec build/dev/hidlist
     ;;
   test)
@@ -61,8 +67,15 @@ case "${1:-}" in
     cmake --build --preset dev >/dev/null
     exec python3 bench/bench.py build/dev
     ;;
+  releases)
+    install_missing mmdebstrap
+    tests/in_release.sh trixie ./dev.sh test
+    output=$(tests/in_release.sh bullseye ./dev.sh run)
+    [[ $output == *"Press any key to Exit" ]] || { echo "releases: on Debian 11 ./dev.sh run printed: $output" >&2; exit 1; }
+    echo "releases: Debian 13 passed ./dev.sh test; Debian 11 built and ran hidlist"
+    ;;
   *)
-    echo "usage: $0 run|test|demo|bench" >&2
+    echo "usage: $0 run|test|demo|bench|releases" >&2
     exit 2
     ;;
 esac
