@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make pkg-config libhidapi-dev)
-test_packages=(python3 dpkg-dev file lintian groff-base man-db g++-mingw-w64-x86-64-posix wine wine64)
+test_packages=(python3 git dpkg-dev file lintian groff-base man-db g++-mingw-w64-x86-64-posix wine wine64)
 vm_packages=(python3 qemu-system-x86 busybox-static cpio zstd)
 
 # apt-get only when something is missing, and its index refreshed only then.
