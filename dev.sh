@@ -48,6 +48,11 @@ case "${1:-}" in
     else
       install_missing "${build_packages[@]}" "${test_packages[@]}" "${vm_packages[@]}"
     fi
+    # Whatever the tests' tools leave (Wine, lintian, compilers) stays in the
+    # build folder, and goes with this run however it ends.
+    export TMPDIR=$PWD/build/tmp
+    rm -rf "$TMPDIR" && mkdir -p "$TMPDIR"
+    trap 'rm -rf "$TMPDIR"' EXIT
     cmake --workflow --preset dev
     cmake --workflow --preset sanitize
     ;;
@@ -56,9 +61,15 @@ case "${1:-}" in
       echo "demo: hidlist in the VM takes its key from your terminal, and there is none here" >&2
       exit 1
     fi
+    for signal_and_status in INT:130 TERM:143 HUP:129; do
+      trap "echo; echo 'demo: interrupted' >&2; exit ${signal_and_status#*:}" "${signal_and_status%:*}"
+    done
     install_missing "${build_packages[@]}" "${vm_packages[@]}"
     cmake --preset dev >/dev/null
     cmake --build --preset dev --target hidlist uhid_devices >/dev/null
+    # Ignored across the exec, so Python starts without its own Ctrl-C
+    # handler, whose traceback is no way to stop; vm.py takes them at once.
+    trap '' INT TERM HUP
     exec python3 vm/vm.py demo build/dev/hidlist build/dev/tests/uhid_devices
     ;;
   bench)

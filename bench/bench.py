@@ -53,14 +53,23 @@ def instructions(program, devices):
     return int(re.search(r"Collected : (\d+)", report).group(1))
 
 
-def median_times(hidlist, floor, runs, env=None):
+def spread(times):
+    """Median, lowest and highest of a program's times, in ms, and the ratio of
+    the medians: times do not repeat exactly, so they come with their spread."""
+    (hidlist, hidlist_low, hidlist_high), (floor, floor_low, floor_high) = [
+        [number / 1e6 for number in times[i:i + 3]] for i in (0, 3)]
+    return "%.2f ms (%.2f-%.2f) vs %.2f ms (%.2f-%.2f): ratio %.3f" % (
+        hidlist, hidlist_low, hidlist_high, floor, floor_low, floor_high, hidlist / floor)
+
+
+def time_runs(hidlist, floor, runs, env=None):
     output = subprocess.run([str(COMPARE_RUNS), str(runs), str(hidlist), str(floor)], env=env,
                             capture_output=True, text=True, check=True).stdout
     return [int(number) for number in output.split()]
 
 
 def on_real_devices(folder):
-    """Medians in ns of hidlist and the floor, each run 31 times in one boot.
+    """Times in ns of hidlist and the floor, each run 31 times in one boot.
     The guest's clock counts instructions (-icount shift=0: one a nanosecond),
     so the time is the guest's own work, kernel included, free of the noise
     and translation costs of emulation, and the same from boot to boot."""
@@ -70,10 +79,10 @@ def on_real_devices(folder):
     output = subprocess.run(vm.qemu_command(kernel, image, "bench", devices=VM_DEVICES,
                                                  options=("-icount", "shift=0")), stdin=subprocess.DEVNULL,
                             capture_output=True, timeout=600).stdout
-    found = re.search(rb"@@BENCH (\d+) (\d+)", output)
+    found = re.search(rb"@@BENCH ((?:\d+ ?){6})", output)
     if not found:
         raise vm.Unavailable("the VM gave no timings: %r" % output[-2000:])
-    return [int(number) for number in found.groups()]
+    return [int(number) for number in found.group(1).split()]
 
 
 def main():
@@ -93,13 +102,10 @@ def main():
                                            per_device["hidlist"] - per_device["floor"])))
 
         env = dict(os.environ, HID_DOUBLE_DEVICES=str(devices[MANY]))
-        hidlist_ns, floor_ns = median_times(HIDLIST, FLOOR, 21, env)
-        rows.append(("time, %d devices (double), median of 21" % MANY,
-                     "%.2f ms vs %.2f ms: ratio %.3f" % (hidlist_ns / 1e6, floor_ns / 1e6, hidlist_ns / floor_ns)))
-
-        hidlist_ns, floor_ns = on_real_devices(folder)
-        rows.append(("time, 12 hidraw nodes in QEMU (counted clock), median of 31",
-                     "%.2f ms vs %.2f ms: ratio %.3f" % (hidlist_ns / 1e6, floor_ns / 1e6, hidlist_ns / floor_ns)))
+        rows.append(("time, %d devices (double), median (lowest-highest) of 21" % MANY,
+                     spread(time_runs(HIDLIST, FLOOR, 21, env))))
+        rows.append(("time, 12 hidraw nodes in QEMU (counted clock), median (lowest-highest) of 31",
+                     spread(on_real_devices(folder))))
 
     print("Machine: %s, %d cores, %s" % (platform.machine(), os.cpu_count(), platform.platform()))
     width = max(len(name) for name, _ in rows)

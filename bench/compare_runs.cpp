@@ -1,5 +1,6 @@
 // compare_runs RUNS PROGRAM_A PROGRAM_B: runs the two programs in turn, RUNS
-// times each, and prints the median wall time of each in nanoseconds. Taking
+// times each, and prints the median, lowest and highest wall time of each in
+// nanoseconds. Taking
 // turns, and swapping who goes first each round, spreads any drift of the
 // machine and any advantage of going first over both alike. The children get no
 // console (a session of their own) and /dev/null for input and output.
@@ -37,10 +38,10 @@ static long long run_once(const char *program)
     return (end.tv_sec - start.tv_sec) * 1000000000LL + (end.tv_nsec - start.tv_nsec);
 }
 
-static long long median(std::vector<long long> times)
+static void print_spread(std::vector<long long> times)
 {
     std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    std::printf("%lld %lld %lld", times[times.size() / 2], times.front(), times.back());
 }
 
 int main(int argc, char **argv)
@@ -60,6 +61,9 @@ int main(int argc, char **argv)
             a.push_back(run_once(argv[2]));
         }
     }
-    std::printf("%lld %lld\n", median(a), median(b));
+    print_spread(a);
+    std::printf(" ");
+    print_spread(b);
+    std::printf("\n");
     return 0;
 }

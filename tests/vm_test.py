@@ -149,4 +149,9 @@ if __name__ == "__main__":
     except vm.Unavailable as reason:
         print("skipped: %s" % reason)
         sys.exit(77)
-    unittest.main()
+    interrupted_status = vm.stop_on_signals()
+    try:
+        unittest.main()
+    except KeyboardInterrupt:
+        print("\nRealDevices: interrupted", file=sys.stderr)
+        sys.exit(interrupted_status())

@@ -9,15 +9,26 @@ set -euo pipefail
 source=$1 work=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cmake -S "$source" --preset windows -B "$work" >/dev/null
-cmake --build "$work" >/dev/null
-imports=$(x86_64-w64-mingw32-objdump -p "$work/hidlist.exe" | grep -E 'DLL Name|hid_' | awk '{print $NF}' | sort)
+build=$work/build stage=$work/stage
+rm -rf "$work" && mkdir -p "$stage"
+cmake -S "$source" --preset windows -B "$build" -DHIDLIST_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" >/dev/null
+beside=$(find "$build" -maxdepth 1 \( -name '*.exe' -o -name '*.dll' \) -printf '%f\n' | sort | xargs)
+[[ $beside == hidlist.exe ]] || fail "beside hidlist.exe, where users take it from: $beside"
+imports=$(x86_64-w64-mingw32-objdump -p "$build/hidlist.exe" | grep -E 'DLL Name|hid_' | awk '{print $NF}' | sort)
 expected=$(printf '%s\n' KERNEL32.dll hid_enumerate hid_free_enumeration hidapi.dll msvcrt.dll | sort)
 [[ $imports == "$expected" ]] || fail "hidlist.exe imports:" $imports
-(cd "$work" && cpack >/dev/null)
-contents=$(cmake -E tar tf "$work"/hidlist-*-win64.zip | sed "s|^[^/]*/||" | sort | xargs)
+# Packed twice, a second apart: the same zip.
+for copy in 1 2; do
+  mkdir -p "$work/zip$copy" && (cd "$work/zip$copy" && cpack --config "$build/CPackConfig.cmake" >/dev/null)
+  sleep 1
+done
+zip=$(echo "$work"/zip1/hidlist-*-win64.zip)
+cmp "$zip" "$work"/zip2/hidlist-*-win64.zip >/dev/null || fail "two packings of the zip differ"
+contents=$(cmake -E tar tf "$zip" | sed "s|^[^/]*/||" | sort | xargs)
 [[ $contents == "LICENSE README.md hidlist.exe" ]] || fail "the zip holds: $contents"
-echo "hidlist.exe: $(stat -c %s "$work/hidlist.exe") bytes"
+echo "hidlist.exe: $(stat -c %s "$build/hidlist.exe") bytes"
+cp "$build/hidlist.exe" "$build/tests/hidapi.dll" "$stage/"
 
 if [[ ${HIDLIST_SKIP_WINE:-} == 1 ]]; then
   echo "skipped: HIDLIST_SKIP_WINE=1"
@@ -25,10 +36,10 @@ if [[ ${HIDLIST_SKIP_WINE:-} == 1 ]]; then
 fi
 # A prefix of our own, removed after. The server is started first, with no
 # hold on this script's output, and kept until the end.
-export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TMPDIR=$work
 unset DISPLAY
 trap 'wineserver -k 2>/dev/null; rm -rf "$WINEPREFIX"' EXIT
 mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1
 wineboot -i >/dev/null 2>&1
-HIDLIST=$work/hidlist.exe python3 "$source/tests/hidlist_test.py" -v ReportTest TextTest
+HIDLIST=$stage/hidlist.exe python3 "$source/tests/hidlist_test.py" -v ReportTest TextTest

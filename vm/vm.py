@@ -283,14 +283,22 @@ def relay(qemu):
         pending = pending[len(pending) - held:]
 
 
-def stop(signal_number, frame):
-    raise KeyboardInterrupt
+def stop_on_signals():
+    """Makes SIGINT, SIGTERM and SIGHUP unwind like Ctrl-C, wherever they come,
+    so every QEMU and temporary folder goes; returns the status to end with."""
+    received = [signal.SIGINT]
+
+    def stop(signal_number, frame):
+        received[0] = signal_number
+        raise KeyboardInterrupt
+
+    for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signal_number, stop)
+    return lambda: 128 + received[0]
 
 
 def demo(hidlist, uhid_devices):
     check_host()
-    for signal_number in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signal_number, stop)
     with tempfile.TemporaryDirectory() as folder:
         kernel_folder = kernel()
         usb_devices = USB_DEVICES[:2]
@@ -304,8 +312,6 @@ def demo(hidlist, uhid_devices):
                                 stdout=subprocess.PIPE, start_new_session=True)
         try:
             return relay(qemu)
-        except KeyboardInterrupt:
-            return 130
         finally:
             termios.tcsetattr(sys.stdin.fileno(), termios.TCSAFLUSH, mode)
             qemu.kill()
@@ -315,7 +321,11 @@ def demo(hidlist, uhid_devices):
 if __name__ == "__main__":
     if len(sys.argv) != 4 or sys.argv[1] != "demo":
         sys.exit(__doc__)
+    interrupted_status = stop_on_signals()
     try:
         sys.exit(demo(sys.argv[2], sys.argv[3]))
     except Unavailable as error:
         sys.exit("vm: %s" % error)
+    except KeyboardInterrupt:
+        print("\ndemo: interrupted", file=sys.stderr)
+        sys.exit(interrupted_status())
