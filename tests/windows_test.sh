@@ -34,12 +34,23 @@ if [[ ${HIDLIST_SKIP_WINE:-} == 1 ]]; then
   echo "skipped: HIDLIST_SKIP_WINE=1"
   exit 77
 fi
-# A prefix of our own, removed after. The server is started first, with no
-# hold on this script's output, and kept until the end.
-export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TMPDIR=$work
-unset DISPLAY
-trap 'wineserver -k 2>/dev/null; rm -rf "$WINEPREFIX"' EXIT
+# A prefix of our own, removed after with the folder the server makes for it
+# in /tmp, named after the prefix's device and inode. The server is started
+# first, with no hold on this script's output, and kept until the end. Wine 10
+# crashes when TMPDIR is set.
+export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY TMPDIR
 mkdir -p "$WINEPREFIX"
+server=server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")
+clean_up() {
+  wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+  for folder in /tmp/wine-*/"$server"; do
+    [[ -e $folder ]] && rm -rf "$folder" && rmdir "${folder%/*}" 2>/dev/null
+  done
+  return 0
+}
+trap clean_up EXIT
 wineserver -p >/dev/null 2>&1
 wineboot -i >/dev/null 2>&1
 HIDLIST=$stage/hidlist.exe python3 "$source/tests/hidlist_test.py" -v ReportTest TextTest
