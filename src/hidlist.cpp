@@ -232,16 +232,24 @@ void set_console_mode(const struct termios &mode, int when = TCSANOW)
         tcsetattr(console, when, &mode);
 }
 
+// The signals hidlist handles, which are blocked inside each handler and
+// while the console's modes are being set up or changed.
+sigset_t handled_signals()
+{
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int signal_number : ending_signals)
+        sigaddset(&handled, signal_number);
+    sigaddset(&handled, SIGTSTP);
+    sigaddset(&handled, SIGCONT);
+    return handled;
+}
+
 void handle(int signal_number, void (*handler)(int))
 {
     struct sigaction action {};
     action.sa_handler = handler;
-    // No handler runs inside another.
-    sigemptyset(&action.sa_mask);
-    for (int blocked : ending_signals)
-        sigaddset(&action.sa_mask, blocked);
-    sigaddset(&action.sa_mask, SIGTSTP);
-    sigaddset(&action.sa_mask, SIGCONT);
+    action.sa_mask = handled_signals();
     sigaction(signal_number, &action, nullptr);
 }
 
@@ -317,12 +325,8 @@ void wait_for_key()
         return;
 
     // Until key_mode is made, no handler may run.
-    sigset_t handled, unblocked;
-    sigemptyset(&handled);
-    for (int signal_number : ending_signals)
-        sigaddset(&handled, signal_number);
-    sigaddset(&handled, SIGTSTP);
-    sigaddset(&handled, SIGCONT);
+    const sigset_t handled = handled_signals();
+    sigset_t unblocked;
     sigprocmask(SIG_BLOCK, &handled, &unblocked);
     if (tcgetattr(console, &console_mode) != 0) {
         sigprocmask(SIG_SETMASK, &unblocked, nullptr);
