@@ -67,10 +67,13 @@ case "${1:-}" in
     install_missing "${build_packages[@]}" "${vm_packages[@]}"
     cmake --preset dev >/dev/null
     cmake --build --preset dev --target hidlist uhid_devices >/dev/null
-    # Ignored across the exec, so Python starts without its own Ctrl-C
-    # handler, whose traceback is no way to stop; vm.py takes them at once.
+    # Blocked across the exec, so neither is a signal lost while Python
+    # starts nor does its own Ctrl-C handler print a traceback: they wait
+    # until vm.py has its handlers in place. The interpreter is named itself,
+    # since a wrapper script (pyenv's shim) would let them through and lose them.
+    python=$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null)
     trap '' INT TERM HUP
-    exec python3 vm/vm.py demo build/dev/hidlist build/dev/tests/uhid_devices
+    exec env --block-signal=INT,TERM,HUP "$python" vm/vm.py demo build/dev/hidlist build/dev/tests/uhid_devices
     ;;
   bench)
     install_missing "${build_packages[@]}" "${vm_packages[@]}" valgrind

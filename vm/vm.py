@@ -283,6 +283,9 @@ def relay(qemu):
         pending = pending[len(pending) - held:]
 
 
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
 def stop_on_signals():
     """Makes SIGINT, SIGTERM and SIGHUP unwind like Ctrl-C, wherever they come,
     so every QEMU and temporary folder goes; returns the status to end with."""
@@ -292,7 +295,7 @@ def stop_on_signals():
         received[0] = signal_number
         raise KeyboardInterrupt
 
-    for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    for signal_number in STOP_SIGNALS:
         signal.signal(signal_number, stop)
     return lambda: 128 + received[0]
 
@@ -323,6 +326,7 @@ if __name__ == "__main__":
         sys.exit(__doc__)
     interrupted_status = stop_on_signals()
     try:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)  # held for us by dev.sh
         sys.exit(demo(sys.argv[2], sys.argv[3]))
     except Unavailable as error:
         sys.exit("vm: %s" % error)
