@@ -52,6 +52,8 @@ class Run:
             self.scenario.write("%x %x %s %s %s\n" % (vid, pid, path, encode(serial), encode(product)))
         self.scenario.flush()
         env = dict(os.environ, HID_DOUBLE_DEVICES=self.scenario.name)
+        if WINDOWS:
+            env.pop("TMPDIR", None)  # Wine 10 crashes when it is set
         self.master = self.slave = None
         slave = None
         if console:

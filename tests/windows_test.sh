@@ -37,13 +37,18 @@ fi
 # A prefix of our own, removed after with the folder the server makes for it
 # in /tmp, named after the prefix's device and inode. The server is started
 # first, with no hold on this script's output, and kept until the end. Wine 10
-# crashes when TMPDIR is set.
+# crashes when TMPDIR is set, so Wine goes without it (the harness drops it
+# too), while the harness's own files stay where it points.
 export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY TMPDIR
+unset DISPLAY
+without_tmpdir=(env -u TMPDIR)
 mkdir -p "$WINEPREFIX"
 server=server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")
+# Interrupted, ctest goes first and leaves our output with no reader: the
+# clean-up must not die writing to it.
+trap '' PIPE
 clean_up() {
-  wineserver -k 2>/dev/null || true
+  "${without_tmpdir[@]}" wineserver -k >/dev/null 2>&1 || true
   rm -rf "$WINEPREFIX"
   for folder in /tmp/wine-*/"$server"; do
     [[ -e $folder ]] && rm -rf "$folder" && rmdir "${folder%/*}" 2>/dev/null
@@ -51,6 +56,6 @@ clean_up() {
   return 0
 }
 trap clean_up EXIT
-wineserver -p >/dev/null 2>&1
-wineboot -i >/dev/null 2>&1
+"${without_tmpdir[@]}" wineserver -p >/dev/null 2>&1
+"${without_tmpdir[@]}" wineboot -i >/dev/null 2>&1
 HIDLIST=$stage/hidlist.exe python3 "$source/tests/hidlist_test.py" -v ReportTest TextTest
