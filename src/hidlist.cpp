@@ -261,10 +261,16 @@ bool ignored_at_start(int signal_number)
     return current.sa_handler == SIG_IGN;
 }
 
-void restore_console_and_die(int signal_number)
+// What a handler that ends or suspends the wait puts back.
+void give_console_back()
 {
     if (waiting)
         set_console_mode(console_mode);
+}
+
+void restore_console_and_die(int signal_number)
+{
+    give_console_back();
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number); // delivered once this handler returns
 }
@@ -274,8 +280,7 @@ void restore_console_and_die(int signal_number)
 void suspend(int)
 {
     const int saved_errno = errno;
-    if (waiting)
-        set_console_mode(console_mode);
+    give_console_back();
     std::signal(SIGTSTP, SIG_DFL);
     std::raise(SIGTSTP);
     sigset_t suspend_signal;

@@ -276,6 +276,9 @@ class ConsoleTest(unittest.TestCase):
         run.read_until(b"no more echoes", timeout=0.3)
         run.finish(self)
 
+    # Shell: waits until the job whose process is given has stopped.
+    UNTIL_STOPPED = 'until grep -q "^State:.*T (" /proc/%s/status; do sleep 0.05; done'
+
     def suspend(self, run, sent=signal.SIGTSTP):
         """Sends hidlist, which the job's shell runs, a stop from outside."""
         run.wait_for_key_mode(self)
@@ -288,7 +291,7 @@ class ConsoleTest(unittest.TestCase):
         for how, start in (("started with &", '"$@" &'), ("suspended, then bg", '"$@"; bg >/dev/null;')):
             with self.subTest(how):
                 run = Run([], job_control='mode=$(stty -g); ' + start + ' read -r pid rest </proc/$$/task/$$/children; '
-                          'until grep -q "^State:.*T (" /proc/$pid/status; do sleep 0.05; done; '
+                          + self.UNTIL_STOPPED % "$pid" + '; '
                           '[ "$(stty -g)" = "$mode" ] || echo "the console was changed from the background" >&2; '
                           'kill %1; kill -CONT %1; '
                           'while grep -q "^State:.*[RSDT] (" /proc/$pid/status 2>/dev/null; do sleep 0.05; done; wait $pid')
@@ -302,8 +305,7 @@ class ConsoleTest(unittest.TestCase):
         # starts. Either way the wait goes on in key mode once in the
         # foreground, and the console ends as the user had it.
         cases = {"suspended": ('"$@"', signal.SIGTSTP), "stopped": ('"$@"', signal.SIGSTOP),
-                 "started with & in a raw shell": ('stty raw -echo; "$@" & '
-                                                   'until grep -q "^State:.*T (" /proc/$!/status; do sleep 0.05; done', None)}
+                 "started with & in a raw shell": ('stty raw -echo; "$@" & ' + self.UNTIL_STOPPED % "$!", None)}
         for how, (start, sent) in cases.items():
             with self.subTest(how):
                 run = Run([], job_control='mode=$(stty -g); ' + start + '; '
