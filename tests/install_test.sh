@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# hidlist as users install it: the install tree and its man page, and the
-# Debian package, hardened, the same to the byte from two folders, checked by
-# lintian, then installed into a throwaway root against a copy of this
-# machine's package database (so its dependencies are checked for real and
-# nothing is left behind, however the test ends) and run.
+# hidlist as users build and install it: the install tree and its man page,
+# and the Debian package, hardened, the same to the byte from two folders,
+# checked by lintian, then installed into a throwaway root against a copy of
+# this machine's package database (so its dependencies are checked for real
+# and nothing is left behind, however the test ends) and run. Then the ways a
+# build finds hidapi that Debian itself does not offer.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR WORK_DIR
 set -euo pipefail
 source=$1 build=$2 work=$3
@@ -64,3 +65,37 @@ done
 # A session of its own: no console, so the installed hidlist must not wait.
 output=$(timeout 10 setsid -w "$root/usr/bin/hidlist" </dev/null) || fail "the installed hidlist failed or waited with no console"
 [[ $output == *"Press any key to Exit" ]] || fail "the installed hidlist printed: $output"
+
+# hidapi as vcpkg installs it, a CMake package in a prefix, here holding the
+# library double; and no pkg-config at all.
+prefix=$work/vcpkg/installed/x64-linux
+mkdir -p "$prefix/include/hidapi" "$prefix/lib" "$prefix/share/hidapi"
+cp /usr/include/hidapi/hidapi.h "$prefix/include/hidapi/"
+cp "$build/tests/libhid_double.a" "$prefix/lib/libhidapi-hidraw.a"
+cat >"$prefix/share/hidapi/hidapi-config.cmake" <<'END'
+get_filename_component(prefix "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
+set(hidapi_VERSION 0.14.0)
+add_library(hidapi::hidraw STATIC IMPORTED)
+set_target_properties(hidapi::hidraw PROPERTIES IMPORTED_LOCATION "${prefix}/lib/libhidapi-hidraw.a"
+                      INTERFACE_INCLUDE_DIRECTORIES "${prefix}/include/hidapi")
+END
+configured=$(cmake -S "$source" -B "$work/vcpkg/build" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON) || fail "configure with hidapi's CMake package: $configured"
+grep -x -- "-- hidapi: CMake package 0.14.0 from $prefix/share/hidapi, target hidapi::hidraw" <<<"$configured" ||
+  fail "configure found hidapi another way: $(grep hidapi <<<"$configured")"
+cmake --build "$work/vcpkg/build" >/dev/null
+echo "1209 a /dev/hidraw0 53,2d,31 4b,65,79,73" >"$work/vcpkg/devices"
+output=$(HID_DOUBLE_DEVICES=$work/vcpkg/devices timeout 10 setsid -w "$work/vcpkg/build/hidlist" </dev/null) ||
+  fail "hidlist from hidapi's CMake package failed"
+[[ $output == $'HID Device Keys VID 1209 PID A Ser S-1\r\n Path /dev/hidraw0\r\n\r\nPress any key to Exit' ]] ||
+  fail "hidlist from hidapi's CMake package printed: $output"
+
+# No hidapi anywhere: one message that tells how to get it.
+mkdir -p "$work/none/pkgconfig"
+if configured=$(PKG_CONFIG_LIBDIR=$work/none/pkgconfig PKG_CONFIG_PATH= cmake -S "$source" -B "$work/none/build" 2>&1); then
+  fail "configure passed with no hidapi"
+fi
+for says in "hidapi was not found" "apt install libhidapi-dev" "dnf install hidapi-devel" "pacman -S hidapi" \
+  "brew install hidapi" "vcpkg install hidapi" "pkg install hidapi" "-DHIDAPI_ROOT="; do
+  grep -qF -- "$says" <<<"$configured" || fail "with no hidapi, configure does not say \"$says\": $configured"
+done

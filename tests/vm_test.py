@@ -1,12 +1,14 @@
-"""hidlist on real hidraw nodes: a Debian kernel under QEMU with emulated USB
-HID devices and uhid devices on other buses, its serial line standing in for
-the console. HIDLIST, HID_DUMP and UHID_DEVICES name the programs to boot;
-HIDLIST_SKIP_VM=1 skips this test (status 77), and so does a host that is not
-x86-64."""
+"""hidlist on real hidraw nodes and USB devices: a Debian kernel under QEMU
+with emulated USB HID devices and uhid devices on other buses, its serial line
+standing in for the console. For each of hidapi's Linux flavours, BACKEND,
+HIDLIST_BACKEND and HID_DUMP_BACKEND name hidlist and the library's own list
+built against it; UHID_DEVICES makes the devices. HIDLIST_SKIP_VM=1 skips this
+test (status 77), and so does a host that is not x86-64."""
 
 import os
 import pathlib
 import select
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,12 +20,16 @@ import vm  # noqa: E402
 from hidlist_test import PROMPT, block, expected_text  # noqa: E402
 
 QUIET = 1.0  # seconds in which a waiting hidlist must do nothing
+BACKENDS = ("hidraw", "libusb")  # in the order the guest runs them
 
 
 class Guest:
     def __init__(self, test, folder):
         kernel = vm.kernel()
-        programs = [os.environ[name] for name in ("HIDLIST", "HID_DUMP", "UHID_DEVICES")]
+        programs = [os.environ["UHID_DEVICES"]]
+        for program, backend in ((p, b) for p in ("hidlist", "hid_dump") for b in BACKENDS):
+            programs.append(shutil.copy(os.environ["%s_%s" % (program.upper(), backend.upper())],
+                                        pathlib.Path(folder, "%s-%s" % (program, backend))))
         image = vm.initramfs(kernel, programs, folder, vm.UHID_DEVICES)
         self.test = test
         self.qemu = subprocess.Popen(vm.qemu_command(kernel, image, "test"), stdin=subprocess.PIPE,
@@ -89,8 +95,12 @@ def collections(descriptor):
     return count
 
 
-def expected_records():
-    """(product, serial) of every record the library should list."""
+def expected_records(backend):
+    """(product, serial) of every record the library should list: with
+    hidraw, one per collection of every device on a bus it lists; with libusb,
+    one per USB device, whose HID interface it opens."""
+    if backend == "libusb":
+        return [([ord(c) for c in name], [ord(c) for c in serial]) for _, serial, name, _ in vm.USB_DEVICES]
     records = [([ord(c) for c in name], [ord(c) for c in serial])
                for _, serial, name, count in vm.USB_DEVICES for _ in range(count)]
     for _, bus, _, _, name, uniq, descriptor in vm.UHID_DEVICES:
@@ -115,11 +125,15 @@ class RealDevicesTest(unittest.TestCase):
     def check(self, guest):
         guest.read(b"@@HIDRAW ")
         self.assertEqual(guest.read(b"\n"), b"%d" % (len(vm.USB_DEVICES) + len(vm.UHID_DEVICES)))
+        for backend in BACKENDS:
+            with self.subTest(backend):
+                self.check_backend(guest, backend)
 
-        guest.read(b"@@LIBRARY\n")
+    def check_backend(self, guest, backend):
+        guest.read(b"@@LIBRARY %s\n" % backend.encode())
         records = [line.split(" ") for line in guest.read(b"@@MODE ").decode().splitlines()]
         listed = [(parse_text(product), parse_text(serial)) for _, _, _, serial, product in records]
-        self.assertEqual(sorted(listed), sorted(expected_records()))
+        self.assertEqual(sorted(listed), sorted(expected_records(backend)))
         expected = b"".join(
             block(expected_text(parse_text(product)), vid.upper().encode(), pid.upper().encode(),
                   expected_text(parse_text(serial)) if serial != "-" else b"NULL", path.encode())

@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # hidlist.exe, cross-built with MinGW-w64: it takes exactly hid_enumerate and
-# hid_free_enumeration from hidapi.dll and no other DLL but Windows' own, its
-# zip holds what a user needs, and under Wine, with the library double as
-# hidapi.dll, it prints the very report the Linux build does and waits on the
-# console. HIDLIST_SKIP_WINE=1 skips the Wine part (status 77).
+# hid_free_enumeration from hidapi.dll and no other DLL but Windows' own, and
+# its zip holds what a user needs. Then built as a user with a hidapi Windows
+# release folder builds it (HIDAPI_ROOT), here one holding the library double
+# as its hidapi.dll: the DLL goes beside hidlist.exe and into the zip, and
+# under Wine hidlist.exe prints the very report the Linux build does and
+# waits on the console. HIDLIST_SKIP_WINE=1 skips the Wine part (status 77).
 # Usage: windows_test.sh SOURCE_DIR WORK_DIR
 set -euo pipefail
 source=$1 work=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-build=$work/build stage=$work/stage
-rm -rf "$work" && mkdir -p "$stage"
+build=$work/build release=$work/hidapi-win
+rm -rf "$work" && mkdir -p "$work"
+beside() { find "$1" -maxdepth 1 \( -name '*.exe' -o -name '*.dll' \) -printf '%f\n' | sort | xargs; }
+zip_contents() { cmake -E tar tf "$1" | sed "s|^[^/]*/||" | sort | xargs; }
 cmake -S "$source" --preset windows -B "$build" -DHIDLIST_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" >/dev/null
-beside=$(find "$build" -maxdepth 1 \( -name '*.exe' -o -name '*.dll' \) -printf '%f\n' | sort | xargs)
-[[ $beside == hidlist.exe ]] || fail "beside hidlist.exe, where users take it from: $beside"
+[[ $(beside "$build") == hidlist.exe ]] || fail "beside hidlist.exe, where users take it from: $(beside "$build")"
 imports=$(x86_64-w64-mingw32-objdump -p "$build/hidlist.exe" | grep -E 'DLL Name|hid_' | awk '{print $NF}' | sort)
 expected=$(printf '%s\n' KERNEL32.dll hid_enumerate hid_free_enumeration hidapi.dll msvcrt.dll | sort)
 [[ $imports == "$expected" ]] || fail "hidlist.exe imports:" $imports
@@ -25,10 +28,23 @@ for copy in 1 2; do
 done
 zip=$(echo "$work"/zip1/hidlist-*-win64.zip)
 cmp "$zip" "$work"/zip2/hidlist-*-win64.zip >/dev/null || fail "two packings of the zip differ"
-contents=$(cmake -E tar tf "$zip" | sed "s|^[^/]*/||" | sort | xargs)
-[[ $contents == "LICENSE README.md hidlist.exe" ]] || fail "the zip holds: $contents"
+[[ $(zip_contents "$zip") == "LICENSE README.md hidlist.exe" ]] || fail "the zip holds: $(zip_contents "$zip")"
 echo "hidlist.exe: $(stat -c %s "$build/hidlist.exe") bytes"
-cp "$build/hidlist.exe" "$build/tests/hidapi.dll" "$stage/"
+
+# A release folder as hidapi publishes it, with the double and its import
+# library in place of the real DLL's.
+mkdir -p "$release/include" "$release/x64"
+cp /usr/include/hidapi/hidapi.h "$release/include/"
+cp "$build/tests/hidapi.dll" "$release/x64/hidapi.dll"
+cp "$build/tests/libhidapi.dll.a" "$release/x64/hidapi.lib"
+configured=$(cmake -S "$source" --preset windows -B "$work/with-release" -DHIDAPI_ROOT="$release")
+grep -x -- "-- hidapi: Windows release folder $release, x64/hidapi.lib, x64/hidapi.dll put beside hidlist.exe" <<<"$configured" ||
+  fail "configure did not take the release folder: $(grep hidapi <<<"$configured")"
+cmake --build "$work/with-release" >/dev/null
+[[ $(beside "$work/with-release") == "hidapi.dll hidlist.exe" ]] || fail "beside hidlist.exe: $(beside "$work/with-release")"
+(cd "$work/with-release" && cpack >/dev/null)
+zip=$(echo "$work"/with-release/hidlist-*-win64.zip)
+[[ $(zip_contents "$zip") == "LICENSE README.md hidapi.dll hidlist.exe" ]] || fail "the zip holds: $(zip_contents "$zip")"
 
 if [[ ${HIDLIST_SKIP_WINE:-} == 1 ]]; then
   echo "skipped: HIDLIST_SKIP_WINE=1"
@@ -58,4 +74,4 @@ clean_up() {
 trap clean_up EXIT
 "${without_tmpdir[@]}" wineserver -p >/dev/null 2>&1
 "${without_tmpdir[@]}" wineboot -i >/dev/null 2>&1
-HIDLIST=$stage/hidlist.exe python3 "$source/tests/hidlist_test.py" -v ReportTest TextTest
+HIDLIST=$work/with-release/hidlist.exe python3 "$source/tests/hidlist_test.py" -v ReportTest TextTest

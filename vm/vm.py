@@ -220,10 +220,12 @@ def initramfs(kernel_folder, programs, folder, uhid_devices=()):
     (root / "uhid-devices").write_text(uhid_table(uhid_devices))
     shutil.copytree("/usr/lib/locale/C.utf8", root / "usr/lib/locale/C.utf8")
     # As on any Debian system: without its cache the C library builds its
-    # table of converters afresh in every process that converts text.
-    gconv = glob.glob("/usr/lib/*/gconv/gconv-modules.cache")[0]
-    (root / gconv.lstrip("/")).parent.mkdir(parents=True)
-    shutil.copy(gconv, root / gconv.lstrip("/"))
+    # table of converters afresh in every process that converts text; and
+    # hidapi's libusb flavour decodes USB string descriptors from UTF-16.
+    gconv = pathlib.Path(glob.glob("/usr/lib/*/gconv/gconv-modules.cache")[0])
+    (root / gconv.parent.relative_to("/")).mkdir(parents=True)
+    for converter in (gconv, gconv.parent / "UTF-16.so"):
+        shutil.copy(converter, root / converter.relative_to("/"))
     shutil.copy(HERE / "init", root / "init")
     for program in programs:
         shutil.copy(program, root / "bin")
