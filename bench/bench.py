@@ -73,11 +73,11 @@ def on_real_devices(folder):
     The guest's clock counts instructions (-icount shift=0: one a nanosecond),
     so the time is the guest's own work, kernel included, free of the noise
     and translation costs of emulation, and the same from boot to boot."""
-    vm.check_host()
-    kernel = vm.kernel()
-    image = vm.initramfs(kernel, [BUILD / "hidlist", BUILD / "bench/hidlist_floor", COMPARE_RUNS], folder)
-    output = subprocess.run(vm.qemu_command(kernel, image, "bench", devices=VM_DEVICES,
-                                                 options=("-icount", "shift=0")), stdin=subprocess.DEVNULL,
+    guest = vm.guest_for(BUILD / "hidlist")
+    kernel = vm.kernel(guest)
+    image = vm.initramfs(guest, kernel, [BUILD / "hidlist", BUILD / "bench/hidlist_floor", COMPARE_RUNS], folder)
+    output = subprocess.run(vm.qemu_command(guest, kernel, image, "bench", devices=VM_DEVICES, counted_clock=True),
+                            stdin=subprocess.DEVNULL,
                             capture_output=True, timeout=600).stdout
     found = re.search(rb"@@BENCH ((?:\d+ ?){6})", output)
     if not found:

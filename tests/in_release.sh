@@ -2,7 +2,13 @@
 # Runs one of the README's commands in a fresh minimal root of a Debian
 # release, as a new user of that release meets the project: a clone of this
 # tree's HEAD, nothing installed beyond the minimal base, no terminal.
-# Usage: in_release.sh SUITE COMMAND...        (as root; exit status: COMMAND's)
+# Usage: in_release.sh SUITE[/ARCHITECTURE] COMMAND...
+#                                     (as root; exit status: COMMAND's)
+#
+# A root of another architecture (arm64) runs under qemu-user, registered
+# with binfmt_misc only inside the run's own user namespace (with_binfmt.py),
+# never on this machine; qemu-user's static build comes from its Debian
+# package, unpacked into the cache, never installed.
 #
 # The base root is made once with mmdebstrap and kept, with the packages and
 # the VM kernel that runs download, in HIDLIST_ROOT_CACHE (default
@@ -10,26 +16,42 @@
 # however the run ends. Its mounts and processes live in namespaces of their
 # own, so they go with it, even when it is interrupted.
 set -euo pipefail
-suite=$1
+suite=${1%/*} architecture=${1#*/}
 shift
 cache=${HIDLIST_ROOT_CACHE:-/var/cache/hidlist-roots}
-base=$cache/$suite-minbase.tar
 project=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
 fail() { echo "in_release: $*" >&2; exit 1; }
+emulated=()
+if [[ $architecture == "$suite" || $architecture == "$(dpkg --print-architecture)" ]]; then
+  name=$suite architecture=$(dpkg --print-architecture)
+else
+  name=$suite-$architecture
+  qemu=$cache/qemu-user-static/qemu-$(dpkg-architecture -a "$architecture" -qDEB_HOST_GNU_CPU 2>/dev/null)-static
+  if [[ ! -x $qemu ]]; then
+    mkdir -p "$cache/qemu-user-static"
+    (cd "$cache/qemu-user-static" && apt-get download -q qemu-user-static >/dev/null &&
+      dpkg-deb --fsys-tarfile qemu-user-static_*.deb | tar -x --strip-components=3 "./usr/bin/${qemu##*/}" &&
+      rm qemu-user-static_*.deb) || fail "cannot unpack ${qemu##*/} from qemu-user-static"
+  fi
+  emulated=(python3 "$project/tests/with_binfmt.py" "$architecture" "$qemu")
+fi
+base=$cache/$name-minbase.tar
 
 if [[ ! -s $base ]]; then
   mkdir -p "$cache"
   mirror=$(sed -n 's/^URIs: //p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -1)
   [[ -n $mirror ]] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list 2>/dev/null)
   [[ -n $mirror ]] || fail "no Debian mirror in this machine's apt sources to make a $suite root from"
-  echo "in_release: making the $suite root (once)" >&2
-  mmdebstrap --quiet --variant=minbase --format=tar "$suite" "$base.part" "deb $mirror $suite main" \
-    "deb $mirror $suite-updates main" "deb ${mirror}-security $suite-security main" 2>"$cache/$suite.log" ||
-    fail "cannot make a $suite root with mmdebstrap from $mirror: $(tail -n 3 "$cache/$suite.log")"
+  echo "in_release: making the $name root (once)" >&2
+  # /sys is left to the chroot's own bind mount, as a user namespace may not mount it afresh.
+  "${emulated[@]}" mmdebstrap --quiet --variant=minbase --arch="$architecture" --skip=chroot/mount/sys --format=tar \
+    "$suite" "$base.part" "deb $mirror $suite main" "deb $mirror $suite-updates main" \
+    "deb ${mirror}-security $suite-security main" 2>"$cache/$name.log" ||
+    fail "cannot make a $name root with mmdebstrap from $mirror: $(tail -n 3 "$cache/$name.log")"
   mv "$base.part" "$base"
 fi
 
-root=$(mktemp -d "${TMPDIR:-/tmp}/hidlist-$suite.XXXXXX")
+root=$(mktemp -d "${TMPDIR:-/tmp}/hidlist-$name.XXXXXX")
 child=
 # The namespace's processes die with unshare (--kill-child); then the root goes.
 trap 'if [[ -n $child ]]; then kill "$child" 2>/dev/null; wait "$child"; fi; rm -rf "$root"' EXIT
@@ -38,16 +60,21 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 tar -C "$root" -xf "$base"
 git clone -q "$project" "$root/project"
-mkdir -p "$cache/$suite-apt" "$cache/$suite-vm" "$root/root/.cache/hidlist-vm"
+mkdir -p "$cache/$name-apt" "$cache/$name-vm" "$root/root/.cache/hidlist-vm"
 
 # A session of its own, so no terminal: hidlist must not wait there.
-setsid unshare --mount --pid --fork --kill-child --propagation private sh -c '
-  root=$1 cache=$2 suite=$3; shift 3
-  mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" && mount -t sysfs sysfs "$root/sys" &&
-    mount --bind "$cache/$suite-apt" "$root/var/cache/apt/archives" &&
-    mount --bind "$cache/$suite-vm" "$root/root/.cache/hidlist-vm" || exit 1
+inside='
+  root=$1 cache=$2 name=$3; shift 3
+  mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" && mount --rbind /sys "$root/sys" &&
+    mount --bind "$cache/$name-apt" "$root/var/cache/apt/archives" &&
+    mount --bind "$cache/$name-vm" "$root/root/.cache/hidlist-vm" || exit 1
   exec chroot "$root" /bin/sh -c "cd /project && exec \"\$@\"" sh "$@"
-' sh "$root" "$cache" "$suite" "$@" </dev/null &
+'
+if ((${#emulated[@]})); then
+  setsid "${emulated[@]}" sh -c "$inside" sh "$root" "$cache" "$name" "$@" </dev/null &
+else
+  setsid unshare --mount --pid --fork --kill-child --propagation private sh -c "$inside" sh "$root" "$cache" "$name" "$@" </dev/null &
+fi
 child=$!
 status=0
 wait "$child" || status=$?

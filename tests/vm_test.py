@@ -2,8 +2,9 @@
 with emulated USB HID devices and uhid devices on other buses, its serial line
 standing in for the console. For each of hidapi's Linux flavours, BACKEND,
 HIDLIST_BACKEND and HID_DUMP_BACKEND name hidlist and the library's own list
-built against it; UHID_DEVICES makes the devices. HIDLIST_SKIP_VM=1 skips this
-test (status 77), and so does a host that is not x86-64."""
+built against it; UHID_DEVICES makes the devices. The guest is of the
+architecture they were built for. HIDLIST_SKIP_VM=1 skips this test (status
+77), and so does an architecture with no VM here."""
 
 import os
 import pathlib
@@ -25,14 +26,15 @@ BACKENDS = ("hidraw", "libusb")  # in the order the guest runs them
 
 class Guest:
     def __init__(self, test, folder):
-        kernel = vm.kernel()
+        guest = vm.guest_for(os.environ["HIDLIST_HIDRAW"])
+        kernel = vm.kernel(guest)
         programs = [os.environ["UHID_DEVICES"]]
         for program, backend in ((p, b) for p in ("hidlist", "hid_dump") for b in BACKENDS):
             programs.append(shutil.copy(os.environ["%s_%s" % (program.upper(), backend.upper())],
                                         pathlib.Path(folder, "%s-%s" % (program, backend))))
-        image = vm.initramfs(kernel, programs, folder, vm.UHID_DEVICES)
+        image = vm.initramfs(guest, kernel, programs, folder, vm.UHID_DEVICES)
         self.test = test
-        self.qemu = subprocess.Popen(vm.qemu_command(kernel, image, "test"), stdin=subprocess.PIPE,
+        self.qemu = subprocess.Popen(vm.qemu_command(guest, kernel, image, "test"), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.output = b""
 
@@ -159,7 +161,7 @@ if __name__ == "__main__":
     try:
         if os.environ.get("HIDLIST_SKIP_VM") == "1":
             raise vm.Unavailable("HIDLIST_SKIP_VM=1")
-        vm.check_host()
+        vm.guest_for(os.environ["HIDLIST_HIDRAW"])
     except vm.Unavailable as reason:
         print("skipped: %s" % reason)
         sys.exit(77)

@@ -1,19 +1,24 @@
 """Boots a Debian kernel under QEMU with HID devices on every bus the library
 lists: emulated USB devices, and Bluetooth, I2C, SPI and other devices made in
 the guest through uhid. So hidlist meets real hidraw nodes on a machine that
-has none.
+has none. The guest is of the architecture the programs were built for, amd64
+or arm64, whatever this machine's; KVM runs it where it can, else QEMU's own
+emulation.
 
     python3 vm/vm.py demo HIDLIST UHID_DEVICES
         hands this terminal to HIDLIST in the VM; UHID_DEVICES makes the devices
 
-The kernel package is fetched with apt once and kept in the cache folder
-(HIDLIST_VM_CACHE, else ~/.cache/hidlist-vm); it is never installed."""
+The kernel package, and for another architecture its busybox, are fetched
+with apt once and kept in the cache folder (HIDLIST_VM_CACHE, else
+~/.cache/hidlist-vm); they are never installed."""
 
+import collections
 import glob
 import lzma
 import os
 import pathlib
 import platform
+import re
 import select
 import shutil
 import signal
@@ -31,6 +36,17 @@ CACHE = pathlib.Path(os.environ.get("HIDLIST_VM_CACHE") or pathlib.Path.home() /
 # to load them, comes from the kernel's own data.
 NEEDED_MODULES = ["xhci-pci", "usbhid", "hid-generic", "uhid"]
 FIRMWARE = "/usr/share/qemu/qboot.rom"  # SeaBIOS stalls for seconds on some USB devices
+
+# A guest architecture: its Debian and multiarch names, QEMU's program and
+# package for it, the machine (and CPU, when emulated) QEMU gives it, its
+# serial console, and the name `uname -m` gives it on a machine of its own.
+Guest = collections.namedtuple("Guest", "architecture multiarch qemu qemu_package machine emulated_cpu console uname")
+GUESTS = {  # by the ELF machine number of the programs it runs
+    0x3E: Guest("amd64", "x86_64-linux-gnu", "qemu-system-x86_64", "qemu-system-x86",
+                ["-machine", "q35", "-bios", FIRMWARE], [], "ttyS0", "x86_64"),
+    0xB7: Guest("arm64", "aarch64-linux-gnu", "qemu-system-aarch64", "qemu-system-arm",
+                ["-machine", "virt"], ["-cpu", "cortex-a57"], "ttyAMA0", "aarch64"),
+}
 
 # (QEMU device, serial number, the product name QEMU gives it, the records the
 # library lists for it): one hidraw node each.
@@ -90,17 +106,45 @@ def uhid_table(devices):
                    for _, bus, vendor, product, name, uniq, descriptor in devices)
 
 
-def check_host():
-    if platform.machine() not in ("x86_64", "AMD64"):
-        raise Unavailable("the guest is x86-64, which this %s host can only emulate with a kernel of its own"
-                          % platform.machine())
+def guest_for(program):
+    """The guest that runs `program`, by the architecture it was built for."""
+    with open(program, "rb") as elf:
+        header = elf.read(20)
+    machine, = struct.unpack_from("<H", header, 18)
+    if not header.startswith(b"\x7fELF") or machine not in GUESTS:
+        raise Unavailable("there is no VM here for the architecture %s was built for" % program)
+    return GUESTS[machine]
 
 
-def kernel_package():
-    for line in run(["apt-cache", "depends", "linux-image-amd64"]).splitlines():
+def accelerator(guest):
+    """KVM where this machine runs the guest's architecture and KVM works for
+    it, which a paused start of QEMU tells (nested KVM may open and still
+    refuse the CPU); else QEMU's emulation."""
+    if platform.machine() == guest.uname and os.access("/dev/kvm", os.R_OK | os.W_OK) and shutil.which(guest.qemu):
+        kvm = ["-accel", "kvm", "-cpu", "host"]
+        try:
+            probe = subprocess.run([guest.qemu, *guest.machine, *kvm, "-nodefaults", "-display", "none", "-S",
+                                    "-monitor", "stdio"], input=b"quit\n", capture_output=True, timeout=10)
+            if probe.returncode == 0:
+                return kvm
+        except subprocess.TimeoutExpired:
+            pass
+    return ["-accel", "tcg", *guest.emulated_cpu]
+
+
+def package_for(guest, name):
+    """`name` as apt knows it for the guest's architecture."""
+    return "%s:%s" % (name.split(":")[0], guest.architecture)
+
+
+def kernel_package(guest):
+    meta = package_for(guest, "linux-image-" + guest.architecture)
+    for line in run(["apt-cache", "depends", meta]).splitlines():
         if line.strip().startswith("Depends: linux-image-"):
-            return line.split()[-1]
-    raise Unavailable("apt knows no kernel behind linux-image-amd64 (run apt-get update)")
+            return line.split()[-1].split(":")[0]
+    raise Unavailable("apt knows no kernel behind %s (run apt-get update%s)"
+                      % (meta, "" if guest.uname == platform.machine() else
+                         "; another architecture needs dpkg --add-architecture " + guest.architecture))
 
 
 def decompress(data):
@@ -174,10 +218,10 @@ def kernel_image(vmlinuz, package):
     return image
 
 
-def kernel():
+def kernel(guest):
     """The folder holding the uncompressed kernel `vmlinux` and `modules/`,
     numbered in the order the guest loads them."""
-    folder = CACHE / kernel_package()
+    folder = CACHE / kernel_package(guest)
     if list(folder.glob("modules/00-*.ko")):
         return folder
     shutil.rmtree(folder, ignore_errors=True)  # unnumbered: made by an older version
@@ -185,7 +229,7 @@ def kernel():
     CACHE.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=CACHE) as work:
         os.chmod(work, 0o755)  # apt downloads as its own unprivileged user
-        run(["apt-get", "download", folder.name], cwd=work)
+        run(["apt-get", "download", package_for(guest, folder.name)], cwd=work)
         unpacked = pathlib.Path(work, "unpacked")
         unpacked.mkdir()
         run(["sh", "-c", "dpkg-deb --fsys-tarfile %s_*.deb | tar -x -C unpacked --wildcards "
@@ -195,24 +239,66 @@ def kernel():
         for number, (name, module) in enumerate(load_order(unpacked, folder.name).items()):
             (staged / "modules" / ("%02d-%s.ko" % (number, name))).write_bytes(module)
         vmlinuz = pathlib.Path(glob.glob(str(unpacked / "boot/vmlinuz-*"))[0]).read_bytes()
-        (staged / "vmlinux").write_bytes(kernel_image(vmlinuz, folder.name))
+        # arm64's is an Image that QEMU boots as it is.
+        image = kernel_image(vmlinuz, folder.name) if guest.architecture == "amd64" else decompress(vmlinuz)
+        (staged / "vmlinux").write_bytes(image)
         staged.rename(folder)
     return folder
 
 
-def initramfs(kernel_folder, programs, folder, uhid_devices=()):
+def busybox(guest):
+    """A static busybox for the guest: this machine's own when it is of the
+    guest's architecture, else one fetched from the archive into the cache."""
+    if guest.uname == platform.machine():
+        if not shutil.which("busybox"):
+            raise Unavailable("busybox is not installed (apt-get install busybox-static)")
+        return pathlib.Path(shutil.which("busybox"))
+    folder = CACHE / ("busybox-static-" + guest.architecture)
+    if not (folder / "busybox").exists():
+        CACHE.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryDirectory(dir=CACHE) as work:
+            os.chmod(work, 0o755)  # apt downloads as its own unprivileged user
+            run(["apt-get", "download", package_for(guest, "busybox-static")], cwd=work)
+            run(["sh", "-c", "dpkg-deb --fsys-tarfile busybox-static_*.deb | tar -x ./bin/busybox"], cwd=work)
+            pathlib.Path(work, "bin").rename(folder)
+    return folder / "busybox"
+
+
+def libraries(program, guest):
+    """The shared libraries `program` loads, its loader among them, read off
+    the ELF files themselves (so for any architecture) and found where
+    Debian keeps that architecture's libraries."""
+    found, pending = [], [program]
+    while pending:
+        dynamic = run(["readelf", "-dlW", str(pending.pop())])
+        for name in re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic):
+            for folder in ("/lib/" + guest.multiarch, "/usr/lib/" + guest.multiarch):
+                path = os.path.join(folder, name)
+                if os.path.exists(path):
+                    break
+            else:
+                raise Unavailable("%s needs %s, which is not installed for %s" % (program, name, guest.architecture))
+            if path not in found:
+                found.append(path)
+                pending.append(path)
+        found += [path for path in re.findall(r"program interpreter: (.+)\]", dynamic) if path not in found]
+    return found
+
+
+def initramfs(guest, kernel_folder, programs, folder, uhid_devices=()):
     """Writes initramfs.cpio into `folder`: busybox, the HID modules, the
     UTF-8 locale, the init script, the programs with their libraries, and the
     table of uhid devices to make."""
-    for tool, package in (("busybox", "busybox-static"), ("cpio", "cpio")):
-        if not shutil.which(tool):
-            raise Unavailable("%s is not installed (apt-get install %s)" % (tool, package))
+    if not shutil.which("cpio"):
+        raise Unavailable("cpio is not installed (apt-get install cpio)")
     root = pathlib.Path(folder, "root")
     for sub in ("bin", "modules", "proc", "sys", "dev", "usr/lib/locale"):
         (root / sub).mkdir(parents=True, exist_ok=True)
-    busybox = shutil.which("busybox")
-    shutil.copy(busybox, root / "bin/busybox")
-    for applet in run([busybox, "--list"]).split():
+    shutil.copy(busybox(guest), root / "bin/busybox")
+    # Any busybox of the same release has the same applets; this machine's
+    # can run and tell them.
+    lister = shutil.which("busybox") or root / "bin/busybox"
+    for applet in run([lister, "--list"]).split():
         if applet != "busybox":
             (root / "bin" / applet).symlink_to("busybox")
     for module in (kernel_folder / "modules").iterdir():  # the guest loads them in the order of their names
@@ -222,33 +308,35 @@ def initramfs(kernel_folder, programs, folder, uhid_devices=()):
     # As on any Debian system: without its cache the C library builds its
     # table of converters afresh in every process that converts text; and
     # hidapi's libusb flavour decodes USB string descriptors from UTF-16.
-    gconv = pathlib.Path(glob.glob("/usr/lib/*/gconv/gconv-modules.cache")[0])
-    (root / gconv.parent.relative_to("/")).mkdir(parents=True)
-    for converter in (gconv, gconv.parent / "UTF-16.so"):
-        shutil.copy(converter, root / converter.relative_to("/"))
+    gconv = pathlib.Path("/usr/lib", guest.multiarch, "gconv")
+    (root / gconv.relative_to("/")).mkdir(parents=True)
+    for converter in ("gconv-modules.cache", "UTF-16.so"):
+        shutil.copy(gconv / converter, root / gconv.relative_to("/"))
     shutil.copy(HERE / "init", root / "init")
     for program in programs:
         shutil.copy(program, root / "bin")
-        for line in run(["ldd", program]).splitlines():
-            library = [word for word in line.split() if word.startswith("/")]
-            if library:
-                target = root / library[0].lstrip("/")
-                target.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy(library[0], target)
+        for library in libraries(program, guest):
+            target = root / library.lstrip("/")
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy(library, target)
     image = pathlib.Path(folder, "initramfs.cpio")
     with open(image, "wb") as out:
         subprocess.run("find . | cpio -o -H newc --quiet", shell=True, cwd=root, stdout=out, check=True)
     return image
 
 
-def qemu_command(kernel_folder, image, run_name, devices=USB_DEVICES, console=("-serial", "stdio"), options=()):
-    if not shutil.which("qemu-system-x86_64"):
-        raise Unavailable("qemu-system-x86_64 is not installed (apt-get install qemu-system-x86)")
-    command = ["qemu-system-x86_64", "-machine", "q35", "-m", "512", "-bios", FIRMWARE,
-               "-nodefaults", "-display", "none", "-no-reboot", *console, *options,
+def qemu_command(guest, kernel_folder, image, run_name, devices=USB_DEVICES, console=("-serial", "stdio"),
+                 counted_clock=False):
+    """QEMU booting the guest; with `counted_clock`, emulated with a clock
+    that counts instructions (-icount shift=0: one a nanosecond)."""
+    if not shutil.which(guest.qemu):
+        raise Unavailable("%s is not installed (apt-get install %s)" % (guest.qemu, guest.qemu_package))
+    speed = ["-accel", "tcg", *guest.emulated_cpu, "-icount", "shift=0"] if counted_clock else accelerator(guest)
+    command = [guest.qemu, *guest.machine, *speed, "-m", "512", "-nodefaults", "-nic", "none", "-display", "none",
+               "-no-reboot", *console,
                "-kernel", str(kernel_folder / "vmlinux"), "-initrd", str(image),
-               "-append", "console=ttyS0,115200 quiet loglevel=0 panic=-1 hidlist_run=%s hidraw_count=%d"
-               % (run_name, len(devices)),
+               "-append", "console=%s,115200 quiet loglevel=0 panic=-1 hidlist_run=%s hidlist_console=%s "
+               "hidraw_count=%d" % (guest.console, run_name, guest.console, len(devices)),
                "-device", "qemu-xhci"]
     for device, serial, *_ in devices:
         command += ["-device", "%s,serial=%s" % (device, serial)]
@@ -303,17 +391,17 @@ def stop_on_signals():
 
 
 def demo(hidlist, uhid_devices):
-    check_host()
+    guest = guest_for(hidlist)
     with tempfile.TemporaryDirectory() as folder:
-        kernel_folder = kernel()
+        kernel_folder = kernel(guest)
         usb_devices = USB_DEVICES[:2]
         shown = [device for device in UHID_DEVICES if device[0]]
-        image = initramfs(kernel_folder, [hidlist, uhid_devices], folder, shown)
+        image = initramfs(guest, kernel_folder, [hidlist, uhid_devices], folder, shown)
         print("Booting a VM with %d HID devices; Ctrl-C stops it until hidlist waits for your key."
               % (len(usb_devices) + len(shown)), file=sys.stderr)
         mode = termios.tcgetattr(sys.stdin.fileno())
         # A session of its own: Ctrl-C on this terminal is ours to handle.
-        qemu = subprocess.Popen(qemu_command(kernel_folder, image, "demo", usb_devices), stdin=subprocess.PIPE,
+        qemu = subprocess.Popen(qemu_command(guest, kernel_folder, image, "demo", usb_devices), stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, start_new_session=True)
         try:
             return relay(qemu)

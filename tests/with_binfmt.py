@@ -1,0 +1,90 @@
+"""Runs a command as root in user, mount and PID namespaces of its own, where
+binfmt_misc hands the programs of another architecture to qemu-user. The
+registration lives in that user namespace's own binfmt_misc and dies with it,
+so the machine's registrations are never touched, however the run ends. Every
+user and group is mapped to itself, so that apt and dpkg work as usual.
+
+    python3 with_binfmt.py ARCHITECTURE QEMU_STATIC COMMAND...
+
+ARCHITECTURE is a Debian architecture (arm64); QEMU_STATIC the matching
+static qemu-user binary. Needs Linux 6.7 or later, run as root."""
+
+import ctypes
+import os
+import sys
+
+# Debian architecture: the ELF header's magic and mask, as binfmt_misc takes them.
+FORMATS = {
+    "arm64": (b"\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00",
+              b"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"),
+}
+CLONE_NEWNS, CLONE_NEWUSER, CLONE_NEWPID = 0x00020000, 0x10000000, 0x20000000
+MS_REC, MS_PRIVATE = 0x4000, 0x40000
+PR_SET_PDEATHSIG = 1
+
+
+def escaped(data):
+    return "".join("\\x%02x" % byte for byte in data)
+
+
+def die_with_parent(libc):
+    """So that killing this script ends the namespace and all in it."""
+    call(libc.prctl(PR_SET_PDEATHSIG, 9), "prctl")
+    if os.getppid() == 1:
+        os._exit(137)
+
+
+def call(result, what):
+    if result != 0:
+        sys.exit("with_binfmt: %s: %s" % (what, os.strerror(ctypes.get_errno())))
+
+
+def in_namespaces(architecture, qemu, command):
+    """The first process of the new PID namespace: when it ends, so does
+    every process in it."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    call(libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None), "making the mounts private")
+    call(libc.mount(b"proc", b"/proc", b"proc", 0, None), "mounting /proc")
+    call(libc.mount(b"binfmt_misc", b"/proc/sys/fs/binfmt_misc", b"binfmt_misc", 0, None),
+         "mounting a binfmt_misc of its own (Linux 6.7 or later)")
+    magic, mask = FORMATS[architecture]
+    # F: the interpreter is opened now, so it serves inside any chroot too.
+    with open("/proc/sys/fs/binfmt_misc/register", "w") as register:
+        register.write(":qemu-%s:M::%s:%s:%s:F" % (architecture, escaped(magic), escaped(mask), qemu))
+    pid = os.fork()
+    if pid == 0:
+        os.execvp(command[0], command)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status)
+
+
+def main():
+    if len(sys.argv) < 4 or sys.argv[1] not in FORMATS:
+        sys.exit(__doc__)
+    architecture, qemu, command = sys.argv[1], os.path.abspath(sys.argv[2]), sys.argv[3:]
+    libc = ctypes.CDLL(None, use_errno=True)
+    unshared, unshared_w = os.pipe()
+    mapped, mapped_w = os.pipe()
+    child = os.fork()
+    if child == 0:
+        die_with_parent(libc)
+        call(libc.unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWPID), "unshare")
+        os.write(unshared_w, b".")
+        os.read(mapped, 1)
+        first = os.fork()
+        if first == 0:
+            die_with_parent(libc)
+            os._exit(in_namespaces(architecture, qemu, command) & 0xFF)
+        _, status = os.waitpid(first, 0)
+        os._exit(os.waitstatus_to_exitcode(status) & 0xFF)
+    os.read(unshared, 1)
+    for name in ("uid_map", "gid_map"):
+        with open("/proc/%d/%s" % (child, name), "w") as identity:
+            identity.write("0 0 4294967295\n")
+    os.write(mapped_w, b".")
+    _, status = os.waitpid(child, 0)
+    sys.exit(os.waitstatus_to_exitcode(status) & 0xFF)
+
+
+if __name__ == "__main__":
+    main()
