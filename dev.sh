@@ -7,14 +7,26 @@
 #   ./dev.sh demo   boots a VM with HID devices on USB, Bluetooth and I2C and
 #                   hands this terminal to hidlist inside it
 #   ./dev.sh bench  measures what hidlist costs beyond the library's own work
-#   ./dev.sh releases  runs the test command in a fresh Debian 13 root and
-#                   the run command in a fresh Debian 11 root (as root)
+#   ./dev.sh releases  (as root) runs the test command in a fresh Debian 13
+#                   root and the run command in fresh Debian 11 and emulated
+#                   arm64 Debian 12 roots; cross-builds for arm64, armhf and
+#                   i386 and tests them, arm64 in a VM on its own kernel
+#   ./dev.sh packages  (as root) writes the .deb for amd64, arm64, armhf and
+#                   i386, made in a fresh Debian 12 root, and the Windows zip
+#                   into build/packages
 set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make pkg-config libhidapi-dev)
-test_packages=(python3 git dpkg-dev file lintian groff-base man-db g++-mingw-w64-x86-64-posix wine wine64)
-vm_packages=(python3 qemu-system-x86 busybox-static cpio zstd)
+test_packages=(python3 git dpkg-dev file lintian groff-base man-db g++-mingw-w64-x86-64-posix)
+vm_packages=(python3 busybox-static cpio zstd)
+# What exists and serves here for this machine's architecture: Wine runs the
+# Windows build only where it is x86-64 itself, and the VM has a guest for
+# amd64 and arm64 alone.
+case $(dpkg --print-architecture) in
+  amd64) test_packages+=(wine wine64) vm_packages+=(qemu-system-x86) ;;
+  arm64) vm_packages+=(qemu-system-arm) ;;
+esac
 
 # apt-get only when something is missing, and its index refreshed only then.
 install_missing() {
@@ -82,14 +94,27 @@ case "${1:-}" in
     exec python3 bench/bench.py build/dev
     ;;
   releases)
-    install_missing mmdebstrap
+    install_missing mmdebstrap arch-test dpkg-dev python3
     tests/in_release.sh trixie ./dev.sh test
-    output=$(tests/in_release.sh bullseye ./dev.sh run)
-    [[ $output == *"Press any key to Exit" ]] || { echo "releases: on Debian 11 ./dev.sh run printed: $output" >&2; exit 1; }
-    echo "releases: Debian 13 passed ./dev.sh test; Debian 11 built and ran hidlist"
+    for root in bullseye bookworm/arm64; do
+      output=$(tests/in_release.sh $root ./dev.sh run)
+      [[ $output == *"Press any key to Exit" ]] || { echo "releases: in $root ./dev.sh run printed: $output" >&2; exit 1; }
+    done
+    tests/in_release.sh bookworm tests/architectures.sh test
+    echo "releases: Debian 13 passed ./dev.sh test; Debian 11 and arm64 Debian 12 built and ran hidlist;" \
+      "the arm64, armhf and i386 builds passed their tests"
+    ;;
+  packages)
+    install_missing mmdebstrap dpkg-dev python3 "${build_packages[@]}" g++-mingw-w64-x86-64-posix
+    rm -rf build/packages && mkdir -p build/packages
+    HIDLIST_RELEASE_OUTPUT=$PWD/build/packages tests/in_release.sh bookworm tests/architectures.sh packages
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows >/dev/null
+    (cd build/packages && cpack --config ../windows/CPackConfig.cmake >/dev/null && rm -rf _CPack_Packages)
+    sha256sum build/packages/*
     ;;
   *)
-    echo "usage: $0 run|test|demo|bench|releases" >&2
+    echo "usage: $0 run|test|demo|bench|releases|packages" >&2
     exit 2
     ;;
 esac

@@ -1,7 +1,8 @@
 """Drives the real hidlist, linked against the HID library double, the way a
 person at a console would: through a pseudo-terminal that is its controlling
 terminal. HIDLIST names the binary; a Windows .exe runs under Wine, which
-gives it the terminal on its standard input as its console."""
+gives it the terminal on its standard input as its console, and a build for
+another architecture under HIDLIST_EMULATOR."""
 
 import fcntl
 import os
@@ -19,6 +20,7 @@ import unittest
 
 HIDLIST = os.environ.get("HIDLIST", "")  # unset where only the helpers below are imported
 WINDOWS = HIDLIST.endswith(".exe")
+EMULATOR = os.environ.get("HIDLIST_EMULATOR", "").split()  # qemu-user, for a build of another architecture
 PROMPT = b"Press any key to Exit"
 LFLAG = 3
 
@@ -72,7 +74,7 @@ class Run:
             if slave is not None:
                 fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
 
-        command = ["wine", HIDLIST, *args] if WINDOWS else [HIDLIST, *args]
+        command = ["wine", HIDLIST, *args] if WINDOWS else [*EMULATOR, HIDLIST, *args]
         if job_control is not None:
             # A shell that runs hidlist ("$@") as a job, in a process group of its own.
             command = ["dash", "-c", "set -m; " + job_control, "job", *command]

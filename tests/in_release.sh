@@ -5,6 +5,8 @@
 # Usage: in_release.sh SUITE[/ARCHITECTURE] COMMAND...
 #                                     (as root; exit status: COMMAND's)
 #
+# HIDLIST_RELEASE_OUTPUT names a folder that the root sees as /output.
+#
 # A root of another architecture (arm64) runs under qemu-user, registered
 # with binfmt_misc only inside the run's own user namespace (with_binfmt.py),
 # never on this machine; qemu-user's static build comes from its Debian
@@ -60,20 +62,21 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 tar -C "$root" -xf "$base"
 git clone -q "$project" "$root/project"
-mkdir -p "$cache/$name-apt" "$cache/$name-vm" "$root/root/.cache/hidlist-vm"
+mkdir -p "$cache/$name-apt" "$cache/$name-vm" "$root/root/.cache/hidlist-vm" "$root/output"
 
 # A session of its own, so no terminal: hidlist must not wait there.
 inside='
-  root=$1 cache=$2 name=$3; shift 3
+  root=$1 cache=$2 name=$3 output=$4; shift 4
   mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" && mount --rbind /sys "$root/sys" &&
     mount --bind "$cache/$name-apt" "$root/var/cache/apt/archives" &&
-    mount --bind "$cache/$name-vm" "$root/root/.cache/hidlist-vm" || exit 1
+    mount --bind "$cache/$name-vm" "$root/root/.cache/hidlist-vm" &&
+    { [ -z "$output" ] || mount --bind "$output" "$root/output"; } || exit 1
   exec chroot "$root" /bin/sh -c "cd /project && exec \"\$@\"" sh "$@"
 '
 if ((${#emulated[@]})); then
-  setsid "${emulated[@]}" sh -c "$inside" sh "$root" "$cache" "$name" "$@" </dev/null &
+  setsid "${emulated[@]}" sh -c "$inside" sh "$root" "$cache" "$name" "${HIDLIST_RELEASE_OUTPUT:-}" "$@" </dev/null &
 else
-  setsid unshare --mount --pid --fork --kill-child --propagation private sh -c "$inside" sh "$root" "$cache" "$name" "$@" </dev/null &
+  setsid unshare --mount --pid --fork --kill-child --propagation private sh -c "$inside" sh "$root" "$cache" "$name" "${HIDLIST_RELEASE_OUTPUT:-}" "$@" </dev/null &
 fi
 child=$!
 status=0

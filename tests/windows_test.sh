@@ -50,6 +50,10 @@ if [[ ${HIDLIST_SKIP_WINE:-} == 1 ]]; then
   echo "skipped: HIDLIST_SKIP_WINE=1"
   exit 77
 fi
+if [[ $(uname -m) != x86_64 ]]; then
+  echo "skipped: Wine on $(uname -m) runs only Windows programs for $(uname -m), and hidlist.exe is x86-64"
+  exit 77
+fi
 # A prefix of our own, removed after with the folder the server makes for it
 # in /tmp, named after the prefix's device and inode. The server is started
 # first, with no hold on this script's output, and kept until the end. Wine 10

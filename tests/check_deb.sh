@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# hidlist's Debian package as a distribution would take it: lintian-clean,
+# hardened as Debian builds its own binaries, depending on hidapi's runtime
+# library and not its -dev package. Any architecture's package, on any.
+# Usage: check_deb.sh DEB
+set -euo pipefail
+deb=$1
+fail() { echo "FAIL: $(basename "$deb"): $*" >&2; exit 1; }
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+
+tags=$(TMPDIR=$unpacked lintian -I "$deb" 2>&1) || fail "lintian: $tags"
+[[ $tags != *hardening* ]] || fail "lintian: $tags"
+dpkg-deb -x "$deb" "$unpacked"
+binary=$unpacked/usr/bin/hidlist
+readelf -h "$binary" | grep -q 'Type:.*DYN' || fail "not position independent"
+readelf -l "$binary" | grep -q GNU_RELRO || fail "no read-only relocations"
+readelf -d "$binary" | grep -q 'FLAGS.*NOW' || fail "symbols are not bound at start"
+symbols=$(readelf --dyn-syms -W "$binary")
+grep -q '__[a-z]*_chk' <<<"$symbols" || fail "no checked buffer functions"
+grep -q __stack_chk_fail <<<"$symbols" || fail "no stack protector"
+depends=$(dpkg-deb -f "$deb" Depends)
+[[ $depends == *libhidapi-hidraw0* && $depends != *-dev* ]] ||
+  fail "the package should depend on hidapi's runtime library, not -dev: $depends"
+echo "$(basename "$deb"): $(stat -c %s "$deb") bytes; sha256 $(sha256sum "$deb" | cut -d' ' -f1); Depends: $depends"
