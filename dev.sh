@@ -97,7 +97,7 @@ case "${1:-}" in
     install_missing mmdebstrap arch-test dpkg-dev python3
     tests/in_release.sh trixie ./dev.sh test
     for root in bullseye bookworm/arm64; do
-      output=$(tests/in_release.sh $root ./dev.sh run)
+      output=$(tests/in_release.sh "$root" ./dev.sh run)
       [[ $output == *"Press any key to Exit" ]] || { echo "releases: in $root ./dev.sh run printed: $output" >&2; exit 1; }
     done
     tests/in_release.sh bookworm tests/architectures.sh test

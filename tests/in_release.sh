@@ -55,7 +55,8 @@ fi
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/hidlist-$name.XXXXXX")
 child=
-# The namespace's processes die with unshare (--kill-child); then the root goes.
+# The namespaces' processes die with unshare (--kill-child) or with_binfmt.py; then the
+# root goes. Its mounts were never seen outside them.
 trap 'if [[ -n $child ]]; then kill "$child" 2>/dev/null; wait "$child"; fi; rm -rf "$root"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
