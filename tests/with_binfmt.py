@@ -13,9 +13,10 @@ import ctypes
 import os
 import sys
 
-# Debian architecture: the ELF header's magic and mask, as binfmt_misc takes them.
+# Debian architecture: qemu's name for it, which mmdebstrap looks for among
+# the registrations, and the ELF header's magic and mask, as binfmt_misc takes them.
 FORMATS = {
-    "arm64": (b"\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00",
+    "arm64": ("aarch64", b"\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00",
               b"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"),
 }
 CLONE_NEWNS, CLONE_NEWUSER, CLONE_NEWPID = 0x00020000, 0x10000000, 0x20000000
@@ -47,10 +48,10 @@ def in_namespaces(architecture, qemu, command):
     call(libc.mount(b"proc", b"/proc", b"proc", 0, None), "mounting /proc")
     call(libc.mount(b"binfmt_misc", b"/proc/sys/fs/binfmt_misc", b"binfmt_misc", 0, None),
          "mounting a binfmt_misc of its own (Linux 6.7 or later)")
-    magic, mask = FORMATS[architecture]
+    name, magic, mask = FORMATS[architecture]
     # F: the interpreter is opened now, so it serves inside any chroot too.
     with open("/proc/sys/fs/binfmt_misc/register", "w") as register:
-        register.write(":qemu-%s:M::%s:%s:%s:F" % (architecture, escaped(magic), escaped(mask), qemu))
+        register.write(":qemu-%s:M::%s:%s:%s:F" % (name, escaped(magic), escaped(mask), qemu))
     pid = os.fork()
     if pid == 0:
         os.execvp(command[0], command)
