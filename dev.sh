@@ -96,7 +96,7 @@ case "${1:-}" in
     exec python3 bench/bench.py build/dev
     ;;
   releases)
-    install_missing mmdebstrap arch-test dpkg-dev python3
+    install_missing mmdebstrap arch-test dpkg-dev python3 git
     tests/in_release.sh trixie ./dev.sh test
     for root in bullseye bookworm/arm64; do
       output=$(tests/in_release.sh "$root" ./dev.sh run)
@@ -107,7 +107,7 @@ case "${1:-}" in
       "the arm64, armhf and i386 builds passed their tests"
     ;;
   packages)
-    install_missing mmdebstrap dpkg-dev python3 "${build_packages[@]}" g++-mingw-w64-x86-64-posix
+    install_missing mmdebstrap dpkg-dev python3 git "${build_packages[@]}" g++-mingw-w64-x86-64-posix
     rm -rf build/packages && mkdir -p build/packages
     HIDLIST_RELEASE_OUTPUT=$PWD/build/packages tests/in_release.sh bookworm tests/architectures.sh packages
     cmake --preset windows >/dev/null
