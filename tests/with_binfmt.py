@@ -31,13 +31,17 @@ def escaped(data):
 def die_with_parent(libc):
     """So that killing this script ends the namespace and all in it."""
     call(libc.prctl(PR_SET_PDEATHSIG, 9), "prctl")
-    if os.getppid() == 1:
-        os._exit(137)
 
 
 def call(result, what):
     if result != 0:
         sys.exit("with_binfmt: %s: %s" % (what, os.strerror(ctypes.get_errno())))
+
+
+def exit_status(status):
+    """A wait status as the shell tells it: 128 + N for a death by signal N."""
+    code = os.waitstatus_to_exitcode(status)
+    return code if code >= 0 else 128 - code
 
 
 def in_namespaces(architecture, qemu, command):
@@ -50,13 +54,19 @@ def in_namespaces(architecture, qemu, command):
          "mounting a binfmt_misc of its own (Linux 6.7 or later)")
     name, magic, mask = FORMATS[architecture]
     # F: the interpreter is opened now, so it serves inside any chroot too.
-    with open("/proc/sys/fs/binfmt_misc/register", "w") as register:
-        register.write(":qemu-%s:M::%s:%s:%s:F" % (name, escaped(magic), escaped(mask), qemu))
+    try:
+        with open("/proc/sys/fs/binfmt_misc/register", "w") as register:
+            register.write(":qemu-%s:M::%s:%s:%s:F" % (name, escaped(magic), escaped(mask), qemu))
+    except OSError as error:
+        sys.exit("with_binfmt: registering %s: %s" % (qemu, error.strerror))
     pid = os.fork()
     if pid == 0:
-        os.execvp(command[0], command)
-    _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status)
+        try:
+            os.execvp(command[0], command)
+        except OSError as error:
+            print("with_binfmt: %s: %s" % (command[0], error.strerror), file=sys.stderr)
+            os._exit(127)
+    return exit_status(os.waitpid(pid, 0)[1])
 
 
 def main():
@@ -68,23 +78,32 @@ def main():
     mapped, mapped_w = os.pipe()
     child = os.fork()
     if child == 0:
+        # Each side closes the ends it does not use, so that a read sees the
+        # other side's end as soon as it is gone.
+        os.close(unshared)
+        os.close(mapped_w)
         die_with_parent(libc)
         call(libc.unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWPID), "unshare")
         os.write(unshared_w, b".")
-        os.read(mapped, 1)
+        if not os.read(mapped, 1):
+            os._exit(1)  # the parent is gone, or could not map the users and said so
         first = os.fork()
         if first == 0:
             die_with_parent(libc)
-            os._exit(in_namespaces(architecture, qemu, command) & 0xFF)
-        _, status = os.waitpid(first, 0)
-        os._exit(os.waitstatus_to_exitcode(status) & 0xFF)
-    os.read(unshared, 1)
-    for name in ("uid_map", "gid_map"):
-        with open("/proc/%d/%s" % (child, name), "w") as identity:
-            identity.write("0 0 4294967295\n")
+            os._exit(in_namespaces(architecture, qemu, command))
+        os._exit(exit_status(os.waitpid(first, 0)[1]))
+    os.close(unshared_w)
+    os.close(mapped)
+    if not os.read(unshared, 1):  # the child has said why
+        sys.exit(exit_status(os.waitpid(child, 0)[1]) or 1)
+    try:
+        for name in ("uid_map", "gid_map"):
+            with open("/proc/%d/%s" % (child, name), "w") as identity:
+                identity.write("0 0 4294967295\n")
+    except OSError as error:
+        sys.exit("with_binfmt: mapping the users and groups: %s" % error.strerror)
     os.write(mapped_w, b".")
-    _, status = os.waitpid(child, 0)
-    sys.exit(os.waitstatus_to_exitcode(status) & 0xFF)
+    sys.exit(exit_status(os.waitpid(child, 0)[1]))
 
 
 if __name__ == "__main__":
