@@ -39,13 +39,17 @@ FIRMWARE = "/usr/share/qemu/qboot.rom"  # SeaBIOS stalls for seconds on some USB
 
 # A guest architecture: its Debian and multiarch names, QEMU's program and
 # package for it, the machine (and CPU, when emulated) QEMU gives it, its
-# serial console, and the name `uname -m` gives it on a machine of its own.
-Guest = collections.namedtuple("Guest", "architecture multiarch qemu qemu_package machine emulated_cpu console uname")
+# serial console, the name `uname -m` gives it on a machine of its own, and
+# how its kernel package holds the kernel: "bzimage", a bzImage whose ELF
+# kernel QEMU boots directly, or "image", an Image QEMU boots as it is once
+# unpacked.
+Guest = collections.namedtuple("Guest", "architecture multiarch qemu qemu_package machine emulated_cpu console uname "
+                                        "kernel_format")
 GUESTS = {  # by the ELF machine number of the programs it runs
     0x3E: Guest("amd64", "x86_64-linux-gnu", "qemu-system-x86_64", "qemu-system-x86",
-                ["-machine", "q35", "-bios", FIRMWARE], [], "ttyS0", "x86_64"),
+                ["-machine", "q35", "-bios", FIRMWARE], [], "ttyS0", "x86_64", "bzimage"),
     0xB7: Guest("arm64", "aarch64-linux-gnu", "qemu-system-aarch64", "qemu-system-arm",
-                ["-machine", "virt"], ["-cpu", "cortex-a57"], "ttyAMA0", "aarch64"),
+                ["-machine", "virt"], ["-cpu", "cortex-a57"], "ttyAMA0", "aarch64", "image"),
 }
 
 # (QEMU device, serial number, the product name QEMU gives it, the records the
@@ -106,12 +110,20 @@ def uhid_table(devices):
                    for _, bus, vendor, product, name, uniq, descriptor in devices)
 
 
+def elf_machine(path):
+    """The machine number in the ELF header of `path`: the architecture it was built for."""
+    with open(path, "rb") as elf:
+        header = elf.read(20)
+    if len(header) < 20 or not header.startswith(b"\x7fELF"):
+        raise Unavailable("%s is not an ELF program" % path)
+    machine, = struct.unpack_from("<H", header, 18)
+    return machine
+
+
 def guest_for(program):
     """The guest that runs `program`, by the architecture it was built for."""
-    with open(program, "rb") as elf:
-        header = elf.read(20)
-    machine, = struct.unpack_from("<H", header, 18)
-    if not header.startswith(b"\x7fELF") or machine not in GUESTS:
+    machine = elf_machine(program)
+    if machine not in GUESTS:
         raise Unavailable("there is no VM here for the architecture %s was built for" % program)
     return GUESTS[machine]
 
@@ -161,12 +173,19 @@ def decompress(data):
     return data
 
 
-def modinfo(module):
-    """The key=value entries of a module's .modinfo section (ELF64, little-endian)."""
-    section_headers, = struct.unpack_from("<Q", module, 0x28)
-    entry_size, count, names_index = struct.unpack_from("<HHH", module, 0x3A)
-    sections = [struct.unpack_from("<IIQQQQ", module, section_headers + i * entry_size) for i in range(count)]
-    names = sections[names_index][4]
+def modinfo(module, name):
+    """The key=value entries of the .modinfo section of `module`, the module
+    file `name` unpacked (ELF64, little-endian)."""
+    unreadable = Unavailable("%s is not a 64-bit little-endian ELF module" % name)
+    if not module.startswith(b"\x7fELF\x02\x01"):
+        raise unreadable
+    try:
+        section_headers, = struct.unpack_from("<Q", module, 0x28)
+        entry_size, count, names_index = struct.unpack_from("<HHH", module, 0x3A)
+        sections = [struct.unpack_from("<IIQQQQ", module, section_headers + i * entry_size) for i in range(count)]
+        names = sections[names_index][4]
+    except (struct.error, IndexError):
+        raise unreadable from None
     for name, _, _, _, offset, size in sections:
         if module[names + name:names + name + 9] == b".modinfo\0":
             entries = module[offset:offset + size].decode(errors="replace").split("\0")
@@ -195,7 +214,7 @@ def load_order(tree, package):
         if name not in found:
             raise Unavailable("%s has no module %s" % (package, name))
         module = decompress(found[name].read_bytes())
-        for dependency in filter(None, modinfo(module).get("depends", "").split(",")):
+        for dependency in filter(None, modinfo(module, found[name]).get("depends", "").split(",")):
             add(dependency)
         order[name] = module
 
@@ -239,8 +258,7 @@ def kernel(guest):
         for number, (name, module) in enumerate(load_order(unpacked, folder.name).items()):
             (staged / "modules" / ("%02d-%s.ko" % (number, name))).write_bytes(module)
         vmlinuz = pathlib.Path(glob.glob(str(unpacked / "boot/vmlinuz-*"))[0]).read_bytes()
-        # arm64's is an Image that QEMU boots as it is.
-        image = kernel_image(vmlinuz, folder.name) if guest.architecture == "amd64" else decompress(vmlinuz)
+        image = kernel_image(vmlinuz, folder.name) if guest.kernel_format == "bzimage" else decompress(vmlinuz)
         (staged / "vmlinux").write_bytes(image)
         staged.rename(folder)
     return folder
@@ -264,24 +282,47 @@ def busybox(guest):
     return folder / "busybox"
 
 
+def search_path(dynamic, tag, path):
+    """The folders of the RUNPATH or RPATH (`tag`) that `readelf -d` lists
+    for the object at `path`, with $ORIGIN its folder."""
+    return [re.sub(r"\$(ORIGIN\b|\{ORIGIN\})", os.path.dirname(path), folder)
+            for entry in re.findall(r"\(%s\)\s+Library \w+: \[(.*)\]" % tag, dynamic)
+            for folder in entry.split(":") if folder]
+
+
 def libraries(program, guest):
-    """The shared libraries `program` loads, its loader among them, read off
-    the ELF files themselves (so for any architecture) and found where
-    Debian keeps that architecture's libraries."""
-    found, pending = [], [program]
+    """{library: its path in the guest} for the shared libraries `program`
+    loads, its loader among them. They are read off the ELF files themselves
+    (so for any architecture) and looked for as the loader does: in the
+    RUNPATH of the object that needs one, else in the RPATHs of that object
+    and of those that loaded it, then in the folders ld.so.conf.d names and
+    the system's own, passing over the files of other architectures."""
+    machine = elf_machine(program)
+    # The guest has no ld.so.cache, so its loader looks only here: a library
+    # found elsewhere goes into the first of them.
+    guest_folders = ["/lib/" + guest.multiarch, "/usr/lib/" + guest.multiarch, "/lib", "/usr/lib"]
+    configured = [folder for conf in sorted(glob.glob("/etc/ld.so.conf.d/*.conf"))
+                  for folder in re.findall(r"^\s*(/\S*)", pathlib.Path(conf).read_text(), re.MULTILINE)]
+    system = configured + ["/usr/local/lib/" + guest.multiarch, "/usr/local/lib"] + guest_folders
+    found = {}
+    pending = [(os.path.realpath(program), [])]  # the loader takes $ORIGIN from the program's real path
     while pending:
-        dynamic = run(["readelf", "-dlW", str(pending.pop())])
+        path, inherited = pending.pop(0)  # breadth first, as the loader goes
+        dynamic = run(["readelf", "-dlW", path])
+        runpath = search_path(dynamic, "RUNPATH", path)
+        rpaths = ([] if runpath else search_path(dynamic, "RPATH", path)) + inherited
         for name in re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic):
-            for folder in ("/lib/" + guest.multiarch, "/usr/lib/" + guest.multiarch):
-                path = os.path.join(folder, name)
-                if os.path.exists(path):
-                    break
-            else:
+            if name in map(os.path.basename, found):
+                continue  # loaded already: the loader takes that one
+            candidates = (os.path.join(folder, name) for folder in (runpath or rpaths) + system)
+            library = next((candidate for candidate in candidates
+                            if os.path.isfile(candidate) and elf_machine(candidate) == machine), None)
+            if not library:
                 raise Unavailable("%s needs %s, which is not installed for %s" % (program, name, guest.architecture))
-            if path not in found:
-                found.append(path)
-                pending.append(path)
-        found += [path for path in re.findall(r"program interpreter: (.+)\]", dynamic) if path not in found]
+            found[library] = (library if os.path.dirname(library) in guest_folders
+                              else os.path.join(guest_folders[0], name))
+            pending.append((library, rpaths))
+        found.update((interpreter, interpreter) for interpreter in re.findall(r"program interpreter: (.+)\]", dynamic))
     return found
 
 
@@ -315,8 +356,8 @@ def initramfs(guest, kernel_folder, programs, folder, uhid_devices=()):
     shutil.copy(HERE / "init", root / "init")
     for program in programs:
         shutil.copy(program, root / "bin")
-        for library in libraries(program, guest):
-            target = root / library.lstrip("/")
+        for library, in_guest in libraries(program, guest).items():
+            target = root / in_guest.lstrip("/")
             target.parent.mkdir(parents=True, exist_ok=True)
             shutil.copy(library, target)
     image = pathlib.Path(folder, "initramfs.cpio")
