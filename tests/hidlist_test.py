@@ -326,6 +326,8 @@ class ConsoleTest(unittest.TestCase):
     def test_signals_restore_the_console_then_kill(self):
         for sent in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
             with self.subTest(signal=sent):
+                if EMULATOR and sent == signal.SIGQUIT:
+                    self.skipTest("qemu-user prints its own line when a program dies of a signal that dumps core")
                 self.wait_then(send_signal=sent, status=-sent)
 
     def test_a_hang_up_ends_the_wait(self):

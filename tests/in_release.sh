@@ -28,7 +28,9 @@ if [[ $architecture == "$suite" || $architecture == "$(dpkg --print-architecture
   name=$suite architecture=$(dpkg --print-architecture)
 else
   name=$suite-$architecture
-  qemu=$cache/qemu-user-static/qemu-$(dpkg-architecture -a "$architecture" -qDEB_HOST_GNU_CPU 2>/dev/null)-static
+  # qemu's name for the CPU, which for i386 is not the GNU one (i686).
+  cpu=$(dpkg-architecture -a "$architecture" -qDEB_HOST_GNU_CPU 2>/dev/null | sed -E 's/^i[3-6]86$/i386/')
+  qemu=$cache/qemu-user-static/qemu-$cpu-static
   if [[ ! -x $qemu ]]; then
     mkdir -p "$cache/qemu-user-static"
     (cd "$cache/qemu-user-static" && apt-get download -q qemu-user-static >/dev/null &&
@@ -65,14 +67,16 @@ tar -C "$root" -xf "$base"
 git clone -q "$project" "$root/project"
 mkdir -p "$cache/$name-apt" "$cache/$name-vm" "$root/root/.cache/hidlist-vm" "$root/output"
 
-# A session of its own, so no terminal: hidlist must not wait there.
+# A session of its own, so no terminal: hidlist must not wait there. Nothing
+# of this machine's environment goes in (HIDLIST_SKIP_VM would skip a test).
 inside='
   root=$1 cache=$2 name=$3 output=$4; shift 4
   mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" && mount --rbind /sys "$root/sys" &&
     mount --bind "$cache/$name-apt" "$root/var/cache/apt/archives" &&
     mount --bind "$cache/$name-vm" "$root/root/.cache/hidlist-vm" &&
     { [ -z "$output" ] || mount --bind "$output" "$root/output"; } || exit 1
-  exec chroot "$root" /bin/sh -c "cd /project && exec \"\$@\"" sh "$@"
+  exec env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    chroot "$root" /bin/sh -c "cd /project && exec \"\$@\"" sh "$@"
 '
 if ((${#emulated[@]})); then
   setsid "${emulated[@]}" sh -c "$inside" sh "$root" "$cache" "$name" "${HIDLIST_RELEASE_OUTPUT:-}" "$@" </dev/null &
