@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # hidlist's Debian package as a distribution would take it: lintian-clean,
-# hardened as Debian builds its own binaries, depending on hidapi's runtime
-# library and not its -dev package. Any architecture's package, on any.
+# hardened as Debian builds its own binaries, depending on exactly the
+# runtime libraries it links. Any architecture's package, on any.
 # Usage: check_deb.sh DEB
 set -euo pipefail
 deb=$1
@@ -19,7 +19,11 @@ readelf -d "$binary" | grep -q 'FLAGS.*NOW' || fail "symbols are not bound at st
 symbols=$(readelf --dyn-syms -W "$binary")
 grep -q '__[a-z]*_chk' <<<"$symbols" || fail "no checked buffer functions"
 grep -q __stack_chk_fail <<<"$symbols" || fail "no stack protector"
+# The C library and hidapi's runtime library, no -dev package, nothing
+# another architecture's binary would need; armhf's unwinder lives in libgcc.
 depends=$(dpkg-deb -f "$deb" Depends)
-[[ $depends == *libhidapi-hidraw0* && $depends != *-dev* ]] ||
-  fail "the package should depend on hidapi's runtime library, not -dev: $depends"
+needed="libc6 libhidapi-hidraw0"
+[[ $(dpkg-deb -f "$deb" Architecture) != armhf ]] || needed="libc6 libgcc-s1 libhidapi-hidraw0"
+named=$(sed -E 's/ *\([^)]*\)//g; s/, */\n/g' <<<"$depends" | sort | xargs)
+[[ $named == "$needed" ]] || fail "the package should depend on $needed, not: $depends"
 echo "$(basename "$deb"): $(stat -c %s "$deb") bytes; sha256 $(sha256sum "$deb" | cut -d' ' -f1); Depends: $depends"
