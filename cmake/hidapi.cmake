@@ -1,16 +1,18 @@
-# hidapi comes to people in several shapes; the first of these found is taken:
-#   1. hidapi's own CMake package (vcpkg, Conan, MSYS2, Homebrew, a source
-#      install), found through CMAKE_PREFIX_PATH or a toolchain file;
-#   2. pkg-config (Debian ships only this; also Fedora, Arch, the BSDs);
-#   3. a hidapi Windows release folder, given as HIDAPI_ROOT;
-#   4. for the MinGW cross-build, only hidapi's headers, given as
+# hidapi comes to people in several shapes. What the user names on the
+# command line is taken first, and must be usable; then what is found:
+#   1. a hidapi Windows release folder, given as HIDAPI_ROOT;
+#   2. for the MinGW cross-build, only hidapi's headers, given as
 #      HIDLIST_HIDAPI_INCLUDE_DIR: hidlist.exe then links to hidapi.dll by
-#      name, and the user puts the DLL from a release beside it.
+#      name, and the user puts the DLL from a release beside it;
+#   3. hidapi's own CMake package (vcpkg, Conan, MSYS2, Homebrew, a source
+#      install), found through CMAKE_PREFIX_PATH or a toolchain file;
+#   4. pkg-config (Debian ships only this; also Fedora, Arch, the BSDs).
 #
 # hidlist_find_hidapi(BACKEND TARGET_VARIABLE WAY_VARIABLE) sets the two
 # variables to the target to link and a line saying how it was found, or
 # TARGET_VARIABLE to "" when none was. BACKEND (hidraw or libusb) matters on
-# Linux only, where hidapi comes in both flavours.
+# Linux only, where hidapi comes in both flavours and only the one asked for
+# is taken.
 
 find_package(hidapi CONFIG QUIET)
 find_package(PkgConfig QUIET)
@@ -21,24 +23,122 @@ if(MINGW)
   set(HIDLIST_HIDAPI_INCLUDE_DIR "" CACHE PATH "MinGW cross-build without hidapi.dll: the folder holding hidapi.h")
 endif()
 
+# hidapi::hidapi is either flavour, as the package was built. Sets
+# FLAVOUR_VARIABLE to the one that TARGET's library file or the targets it
+# links name, or to "" when they name neither or both.
+function(hidlist_hidapi_flavour target flavour_variable)
+  get_target_property(aliased ${target} ALIASED_TARGET)
+  if(aliased)
+    set(target ${aliased})
+  endif()
+  set(clues ${target})
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    # CMake before 3.19 reads no other property of an interface library.
+    get_target_property(links ${target} INTERFACE_LINK_LIBRARIES)
+    list(APPEND clues ${links})
+  else()
+    get_target_property(location ${target} IMPORTED_LOCATION)
+    list(APPEND clues ${location})
+    get_target_property(configurations ${target} IMPORTED_CONFIGURATIONS)
+    foreach(configuration IN LISTS configurations)
+      string(TOUPPER ${configuration} configuration)
+      get_target_property(location ${target} IMPORTED_LOCATION_${configuration})
+      list(APPEND clues ${location})
+    endforeach()
+  endif()
+  string(REGEX MATCHALL "hidapi[-_:]+(hidraw|libusb)" named "${clues}")
+  set(flavour "")
+  if(named MATCHES "hidraw" AND NOT named MATCHES "libusb")
+    set(flavour hidraw)
+  elseif(named MATCHES "libusb" AND NOT named MATCHES "hidraw")
+    set(flavour libusb)
+  endif()
+  set(${flavour_variable} ${flavour} PARENT_SCOPE)
+endfunction()
+
 function(hidlist_find_hidapi backend target_variable way_variable)
   set(target "")
-  if(hidapi_FOUND)
-    if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-      set(candidates hidapi::${backend})
-      if(backend STREQUAL "hidraw")
-        list(APPEND candidates hidapi::hidapi)
-      endif()
-    else()
-      set(candidates hidapi::hidapi hidapi::libusb)
+  if(WIN32 AND HIDAPI_ROOT)
+    # The release has a folder for each processor it serves. The compiler
+    # knows the target's best where it says: Visual Studio on an x64
+    # machine can build for ARM64.
+    set(processor ${CMAKE_CXX_COMPILER_ARCHITECTURE_ID})
+    if(NOT processor)
+      set(processor ${CMAKE_SYSTEM_PROCESSOR})
     endif()
-    foreach(candidate IN LISTS candidates)
-      if(TARGET ${candidate})
-        set(target ${candidate})
-        set(way "CMake package ${hidapi_VERSION} from ${hidapi_DIR}, target ${candidate}")
-        break()
+    string(TOLOWER "${processor}" name)
+    if(name MATCHES "^(x64|amd64|x86_64)$")
+      set(folder x64)
+    elseif(name MATCHES "^(x86|i[3-6]86)$")
+      set(folder x86)
+    elseif(name MATCHES "^(arm64|aarch64)$")
+      set(folder arm64)
+    else()
+      message(FATAL_ERROR "A hidapi Windows release has no folder for the ${processor} processor.")
+    endif()
+    if(NOT IS_DIRECTORY ${HIDAPI_ROOT}/${folder})
+      message(FATAL_ERROR "HIDAPI_ROOT (${HIDAPI_ROOT}) has no ${folder}/, the folder for ${processor}: "
+                          "give a hidapi Windows release that serves ${processor}.")
+    endif()
+    foreach(file include/hidapi.h ${folder}/hidapi.lib ${folder}/hidapi.dll)
+      if(NOT EXISTS ${HIDAPI_ROOT}/${file})
+        message(FATAL_ERROR "HIDAPI_ROOT (${HIDAPI_ROOT}) has no ${file}: give the folder unpacked from a hidapi "
+                            "Windows release, the one holding include/ and ${folder}/.")
       endif()
     endforeach()
+    set(target hidlist_hidapi_release)
+    if(NOT TARGET ${target})
+      add_library(${target} SHARED IMPORTED)
+      set_target_properties(${target} PROPERTIES
+                            IMPORTED_LOCATION ${HIDAPI_ROOT}/${folder}/hidapi.dll
+                            IMPORTED_IMPLIB ${HIDAPI_ROOT}/${folder}/hidapi.lib
+                            INTERFACE_INCLUDE_DIRECTORIES ${HIDAPI_ROOT}/include)
+    endif()
+    set(way "Windows release folder ${HIDAPI_ROOT}, ${folder}/hidapi.lib, ${folder}/hidapi.dll put beside hidlist.exe")
+
+  elseif(MINGW AND HIDLIST_HIDAPI_INCLUDE_DIR)
+    if(NOT EXISTS ${HIDLIST_HIDAPI_INCLUDE_DIR}/hidapi.h)
+      message(FATAL_ERROR "HIDLIST_HIDAPI_INCLUDE_DIR (${HIDLIST_HIDAPI_INCLUDE_DIR}) has no hidapi.h.")
+    endif()
+    # An import library made from the two functions hidlist calls.
+    set(import_library ${PROJECT_BINARY_DIR}/libhidapi.dll.a)
+    set(definitions ${PROJECT_SOURCE_DIR}/cmake/hidapi.def)
+    execute_process(COMMAND ${CMAKE_DLLTOOL} -d ${definitions} -l ${import_library} RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "${CMAKE_DLLTOOL} could not make an import library from ${definitions}")
+    endif()
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${definitions})
+    set(target hidlist_hidapi_by_name)
+    if(NOT TARGET ${target})
+      add_library(${target} UNKNOWN IMPORTED)
+      set_target_properties(${target} PROPERTIES IMPORTED_LOCATION ${import_library}
+                            INTERFACE_INCLUDE_DIRECTORIES ${HIDLIST_HIDAPI_INCLUDE_DIR})
+    endif()
+    set(way "headers from ${HIDLIST_HIDAPI_INCLUDE_DIR}, hidapi.dll linked by name and not shipped with hidlist.exe")
+
+  elseif(hidapi_FOUND)
+    set(package "CMake package ${hidapi_VERSION} from ${hidapi_DIR}")
+    if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+      if(TARGET hidapi::${backend})
+        set(target hidapi::${backend})
+        set(way "${package}, target ${target}")
+      elseif(TARGET hidapi::hidapi)
+        hidlist_hidapi_flavour(hidapi::hidapi flavour)
+        if(flavour STREQUAL backend)
+          set(target hidapi::hidapi)
+          set(way "${package}, target ${target}, the ${backend} flavour")
+        endif()
+      endif()
+    else()
+      foreach(candidate hidapi::hidapi hidapi::libusb)
+        if(TARGET ${candidate})
+          set(target ${candidate})
+          set(way "${package}, target ${target}")
+          break()
+        endif()
+      endforeach()
+    endif()
   endif()
 
   if(NOT target AND PKG_CONFIG_FOUND)
@@ -58,54 +158,17 @@ function(hidlist_find_hidapi backend target_variable way_variable)
     endforeach()
   endif()
 
-  if(NOT target AND WIN32 AND HIDAPI_ROOT)
-    # The release's folders are named after the pointer size they serve.
-    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-      set(flavour x64)
-    else()
-      set(flavour x86)
-    endif()
-    foreach(file include/hidapi.h ${flavour}/hidapi.lib ${flavour}/hidapi.dll)
-      if(NOT EXISTS ${HIDAPI_ROOT}/${file})
-        message(FATAL_ERROR "HIDAPI_ROOT (${HIDAPI_ROOT}) has no ${file}: give the folder unpacked from a hidapi "
-                            "Windows release, the one holding include/ and ${flavour}/.")
-      endif()
-    endforeach()
-    set(target hidlist_hidapi_release)
-    if(NOT TARGET ${target})
-      add_library(${target} SHARED IMPORTED)
-      set_target_properties(${target} PROPERTIES
-                            IMPORTED_LOCATION ${HIDAPI_ROOT}/${flavour}/hidapi.dll
-                            IMPORTED_IMPLIB ${HIDAPI_ROOT}/${flavour}/hidapi.lib
-                            INTERFACE_INCLUDE_DIRECTORIES ${HIDAPI_ROOT}/include)
-    endif()
-    set(way "Windows release folder ${HIDAPI_ROOT}, ${flavour}/hidapi.lib, ${flavour}/hidapi.dll put beside hidlist.exe")
-  endif()
-
-  if(NOT target AND MINGW AND HIDLIST_HIDAPI_INCLUDE_DIR)
-    # An import library made from the two functions hidlist calls.
-    set(import_library ${PROJECT_BINARY_DIR}/libhidapi.dll.a)
-    set(definitions ${PROJECT_SOURCE_DIR}/cmake/hidapi.def)
-    execute_process(COMMAND ${CMAKE_DLLTOOL} -d ${definitions} -l ${import_library} RESULT_VARIABLE failed)
-    if(failed)
-      message(FATAL_ERROR "${CMAKE_DLLTOOL} could not make an import library from ${definitions}")
-    endif()
-    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${definitions})
-    set(target hidlist_hidapi_by_name)
-    if(NOT TARGET ${target})
-      add_library(${target} UNKNOWN IMPORTED)
-      set_target_properties(${target} PROPERTIES IMPORTED_LOCATION ${import_library}
-                            INTERFACE_INCLUDE_DIRECTORIES ${HIDLIST_HIDAPI_INCLUDE_DIR})
-    endif()
-    set(way "headers from ${HIDLIST_HIDAPI_INCLUDE_DIR}, hidapi.dll linked by name and not shipped with hidlist.exe")
-  endif()
-
   set(${target_variable} ${target} PARENT_SCOPE)
   set(${way_variable} "${way}" PARENT_SCOPE)
 endfunction()
 
 # What a user needs to read when none of the ways found hidapi.
-set(HIDLIST_HIDAPI_MISSING [=[hidapi was not found. Install it:
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(HIDLIST_HIDAPI_MISSING "hidapi's ${HIDLIST_HIDAPI_BACKEND} flavour was not found")
+else()
+  set(HIDLIST_HIDAPI_MISSING "hidapi was not found")
+endif()
+string(APPEND HIDLIST_HIDAPI_MISSING [=[. Install it:
   Debian, Ubuntu:  apt install libhidapi-dev pkg-config
   Fedora:          dnf install hidapi-devel pkgconf-pkg-config
   Arch:            pacman -S hidapi pkgconf

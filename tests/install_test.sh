@@ -4,7 +4,8 @@
 # two folders, then installed into a throwaway root against a copy of
 # this machine's package database (so its dependencies are checked for real
 # and nothing is left behind, however the test ends) and run. Then the ways a
-# build finds hidapi that Debian itself does not offer.
+# build finds hidapi that Debian itself does not offer, and which it takes
+# when there are several.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR WORK_DIR
 set -euo pipefail
 source=$1 build=$2 work=$3
@@ -53,7 +54,7 @@ output=$(timeout 10 setsid -w "$root/usr/bin/hidlist" </dev/null) || fail "the i
 [[ $output == *"Press any key to Exit" ]] || fail "the installed hidlist printed: $output"
 
 # hidapi as vcpkg installs it, a CMake package in a prefix, here holding the
-# library double; and no pkg-config at all.
+# library double: taken before Debian's pkg-config file.
 prefix=$work/vcpkg/installed/x64-linux
 mkdir -p "$prefix/include/hidapi" "$prefix/lib" "$prefix/share/hidapi"
 cp /usr/include/hidapi/hidapi.h "$prefix/include/hidapi/"
@@ -65,8 +66,8 @@ add_library(hidapi::hidraw STATIC IMPORTED)
 set_target_properties(hidapi::hidraw PROPERTIES IMPORTED_LOCATION "${prefix}/lib/libhidapi-hidraw.a"
                       INTERFACE_INCLUDE_DIRECTORIES "${prefix}/include/hidapi")
 END
-configured=$(cmake -S "$source" -B "$work/vcpkg/build" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON) || fail "configure with hidapi's CMake package: $configured"
+configured=$(cmake -S "$source" -B "$work/vcpkg/build" -DCMAKE_PREFIX_PATH="$prefix") ||
+  fail "configure with hidapi's CMake package: $configured"
 grep -x -- "-- hidapi: CMake package 0.14.0 from $prefix/share/hidapi, target hidapi::hidraw" <<<"$configured" ||
   fail "configure found hidapi another way: $(grep hidapi <<<"$configured")"
 cmake --build "$work/vcpkg/build" >/dev/null
@@ -76,12 +77,28 @@ output=$(HID_DOUBLE_DEVICES=$work/vcpkg/devices timeout 10 setsid -w "$work/vcpk
 [[ $output == $'HID Device Keys VID 1209 PID A Ser S-1\r\n Path /dev/hidraw0\r\n\r\nPress any key to Exit' ]] ||
   fail "hidlist from hidapi's CMake package printed: $output"
 
+# A package built without hidraw, as hidapi's own build installs it: its
+# hidapi::hidapi is the libusb flavour, which a hidraw build must not take.
+prefix=$work/libusb-only
+mkdir -p "$prefix/lib/cmake/hidapi"
+cat >"$prefix/lib/cmake/hidapi/hidapi-config.cmake" <<'END'
+set(hidapi_VERSION 0.14.0)
+add_library(hidapi::libusb SHARED IMPORTED)
+set_target_properties(hidapi::libusb PROPERTIES IMPORTED_LOCATION "${CMAKE_CURRENT_LIST_DIR}/../../libhidapi-libusb.so.0")
+add_library(hidapi::hidapi INTERFACE IMPORTED)
+set_target_properties(hidapi::hidapi PROPERTIES INTERFACE_LINK_LIBRARIES hidapi::libusb)
+END
+configured=$(cmake -S "$source" -B "$work/libusb-only/build" -DCMAKE_PREFIX_PATH="$prefix") ||
+  fail "configure beside a libusb-only CMake package: $configured"
+grep -x -- "-- hidapi: pkg-config hidapi-hidraw .*" <<<"$configured" ||
+  fail "a hidraw build found hidapi another way: $(grep hidapi <<<"$configured")"
+
 # No hidapi anywhere: one message that tells how to get it.
 mkdir -p "$work/none/pkgconfig"
-if configured=$(PKG_CONFIG_LIBDIR=$work/none/pkgconfig PKG_CONFIG_PATH= cmake -S "$source" -B "$work/none/build" 2>&1); then
+if configured=$(PKG_CONFIG_LIBDIR=$work/none/pkgconfig PKG_CONFIG_PATH= cmake -S "$source" -B "$work/none/build" \
+  -DCMAKE_DISABLE_FIND_PACKAGE_hidapi=ON 2>&1); then
   fail "configure passed with no hidapi"
 fi
-for says in "hidapi was not found" "apt install libhidapi-dev" "dnf install hidapi-devel" "pacman -S hidapi" \
-  "brew install hidapi" "vcpkg install hidapi" "pkg install hidapi" "-DHIDAPI_ROOT="; do
+for says in "hidapi's hidraw flavour was not found" "apt install libhidapi-dev" "-DHIDAPI_ROOT="; do
   grep -qF -- "$says" <<<"$configured" || fail "with no hidapi, configure does not say \"$says\": $configured"
 done

@@ -3,7 +3,9 @@
 # hid_free_enumeration from hidapi.dll and no other DLL but Windows' own, and
 # its zip holds what a user needs. Then built as a user with a hidapi Windows
 # release folder builds it (HIDAPI_ROOT), here one holding the library double
-# as its hidapi.dll: the DLL goes beside hidlist.exe and into the zip, and
+# as its hidapi.dll: named, it goes before a CMake package and the preset's
+# headers, an ARM64 build wants its arm64/ folder, the DLL goes beside
+# hidlist.exe and into the zip, and
 # under Wine hidlist.exe prints the very report the Linux build does and
 # waits on the console. HIDLIST_SKIP_WINE=1 skips the Wine part (status 77).
 # Usage: windows_test.sh SOURCE_DIR WORK_DIR
@@ -37,9 +39,24 @@ mkdir -p "$release/include" "$release/x64"
 cp /usr/include/hidapi/hidapi.h "$release/include/"
 cp "$build/tests/hidapi.dll" "$release/x64/hidapi.dll"
 cp "$build/tests/libhidapi.dll.a" "$release/x64/hidapi.lib"
+# A CMake package that the build finds first, then the release folder named.
+package=$work/package
+mkdir -p "$package"
+printf 'set(hidapi_VERSION 0.14.0)\nadd_library(hidapi::hidapi INTERFACE IMPORTED)\n' >"$package/hidapi-config.cmake"
+configured=$(cmake -S "$source" --preset windows -B "$work/with-release" -DHIDLIST_HIDAPI_INCLUDE_DIR= -Dhidapi_DIR="$package")
+grep -x -- "-- hidapi: CMake package 0.14.0 from $package, target hidapi::hidapi" <<<"$configured" ||
+  fail "configure did not take the CMake package: $(grep hidapi <<<"$configured")"
 configured=$(cmake -S "$source" --preset windows -B "$work/with-release" -DHIDAPI_ROOT="$release")
 grep -x -- "-- hidapi: Windows release folder $release, x64/hidapi.lib, x64/hidapi.dll put beside hidlist.exe" <<<"$configured" ||
   fail "configure did not take the release folder: $(grep hidapi <<<"$configured")"
+# The target's processor as Visual Studio gives it, for ARM64.
+echo "set(CMAKE_CXX_COMPILER_ARCHITECTURE_ID ARM64)" >"$work/arm64.cmake"
+if configured=$(cmake -S "$source" --preset windows -B "$work/arm64" -DHIDAPI_ROOT="$release" \
+  -DCMAKE_PROJECT_INCLUDE="$work/arm64.cmake" 2>&1); then
+  fail "an ARM64 build took the release's x64/ folder"
+fi
+[[ $(tr -s ' \n' '  ' <<<"$configured") == *"has no arm64/, the folder for ARM64"* ]] ||
+  fail "configure for ARM64 said: $configured"
 cmake --build "$work/with-release" >/dev/null
 [[ $(beside "$work/with-release") == "hidapi.dll hidlist.exe" ]] || fail "beside hidlist.exe: $(beside "$work/with-release")"
 (cd "$work/with-release" && cpack >/dev/null)
