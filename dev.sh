@@ -7,13 +7,13 @@
 #   ./dev.sh demo   boots a VM with HID devices on USB, Bluetooth and I2C and
 #                   hands this terminal to hidlist inside it
 #   ./dev.sh bench  measures what hidlist costs beyond the library's own work
-#   ./dev.sh releases  (as root) runs the test command in a fresh Debian 13
-#                   root and the run command in fresh Debian 11 and emulated
-#                   arm64 Debian 12 roots; cross-builds for arm64, armhf and
-#                   i386 and tests them, arm64 in a VM on its own kernel
-#   ./dev.sh packages  (as root) writes the .deb for amd64, arm64, armhf and
-#                   i386, made in a fresh Debian 12 root, and the Windows zip
-#                   into build/packages
+#   ./dev.sh releases  (as root) runs the test and run commands in fresh
+#                   roots of other Debian releases and architectures, and
+#                   cross-builds and tests hidlist for others: platforms.txt
+#                   names them
+#   ./dev.sh packages  (as root) writes the .deb for each architecture that
+#                   platforms.txt names, each made in a fresh root of its
+#                   release, and the Windows zip into build/packages
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -21,12 +21,12 @@ build_packages=(cmake g++ make pkg-config libhidapi-dev)
 test_packages=(python3 git dpkg-dev file lintian groff-base man-db g++-mingw-w64-x86-64-posix)
 vm_packages=(python3 busybox-static cpio zstd)
 # What exists and serves here for this machine's architecture: Wine runs the
-# Windows build only where it is x86-64 itself, and the VM has a guest for
-# amd64 and arm64 alone.
-case $(dpkg --print-architecture) in
-  amd64) test_packages+=(wine wine64) vm_packages+=(qemu-system-x86) ;;
-  arm64) vm_packages+=(qemu-system-arm) ;;
-esac
+# Windows build only where it is x86-64 itself, and QEMU only for the guests
+# platforms.txt names.
+host=$(dpkg --print-architecture)
+[[ $host != amd64 ]] || test_packages+=(wine wine64)
+IFS=, read -ra guest_packages < <(awk -v name="$host" '$1 == "guest" && $2 == name { print $3 }' platforms.txt) || true
+vm_packages+=("${guest_packages[@]}")
 
 # apt-get only when something is missing, and its index refreshed only then.
 install_missing() {
@@ -43,10 +43,15 @@ install_missing() {
   fi
 }
 
+# The runs of platforms.txt whose kind matches the pattern WHAT, in its
+# order, as "release architecture kind groups"; not CI's own, "native".
+platforms() {
+  awk -v what="^($1)\$" '!/^#/ && NF && $1 != "architecture" && $3 ~ what && $4 != "native" { $1 = $1; print }' platforms.txt
+}
+
 # The roots that releases and packages make cross-build from amd64.
 needs_amd64_host() {
-  [[ $(dpkg --print-architecture) == amd64 ]] ||
-    { echo "$1: needs an amd64 machine, and this one is $(dpkg --print-architecture)" >&2; exit 1; }
+  [[ $host == amd64 ]] || { echo "$1: needs an amd64 machine, and this one is $host" >&2; exit 1; }
 }
 
 case "${1:-}" in
@@ -103,32 +108,66 @@ case "${1:-}" in
     ;;
   releases)
     needs_amd64_host releases
-    # The emulated arm64 root needs binfmt_misc in a user namespace of its own.
+    # The emulated roots need binfmt_misc in a user namespace of their own.
     IFS=. read -r major minor _ <<<"$(uname -r)"
     ((major > 6 || (major == 6 && minor >= 7))) ||
-      { echo "releases: the emulated arm64 root needs Linux 6.7 or later, and this is $(uname -r)" >&2; exit 1; }
+      { echo "releases: the emulated roots need Linux 6.7 or later, and this is $(uname -r)" >&2; exit 1; }
     install_missing mmdebstrap arch-test dpkg-dev python3 git
     log=$(mktemp)
     trap 'rm -f "$log"' EXIT
-    tests/in_release.sh trixie ./dev.sh test 2>&1 | tee "$log"
-    if grep '^test: skipped: ' "$log" >&2; then
-      echo "releases: in Debian 13, ./dev.sh test skipped the tests above" >&2
-      exit 1
-    fi
-    for root in bullseye bookworm/arm64; do
-      output=$(tests/in_release.sh "$root" ./dev.sh run)
-      [[ $output == *"Press any key to Exit" ]] || { echo "releases: in $root ./dev.sh run printed: $output" >&2; exit 1; }
+    mapfile -t runs < <(platforms 'test|run|cross')
+    cross_tested=()
+    for run in "${runs[@]}"; do
+      read -r release architecture what groups <<<"$run"
+      root=$release
+      [[ $architecture == "$host" ]] || root=$release/$architecture
+      SECONDS=0
+      case $what in
+        test)
+          tests/in_release.sh "$root" ./dev.sh test 2>&1 | tee "$log"
+          if grep '^test: skipped: ' "$log" >&2; then
+            echo "releases: in $root, ./dev.sh test skipped the tests above" >&2
+            exit 1
+          fi
+          echo "releases: $root: ./dev.sh test passed, no test skipped ($SECONDS s)"
+          ;;
+        run)
+          output=$(tests/in_release.sh "$root" ./dev.sh run)
+          [[ $output == *"Press any key to Exit" ]] || { echo "releases: in $root ./dev.sh run printed: $output" >&2; exit 1; }
+          echo "releases: $root: ./dev.sh run built hidlist, which printed its prompt ($SECONDS s)"
+          ;;
+        cross)
+          # One root serves every architecture cross-built in a release.
+          if [[ " ${cross_tested[*]} " != *" $release "* ]]; then
+            HIDLIST_RELEASE_KEEP=cross tests/in_release.sh "$release" tests/architectures.sh test
+            cross_tested+=("$release")
+            echo "releases: $release: the cross builds and their tests took $SECONDS s"
+          fi
+          echo "releases: $release: $architecture, cross-built, passed $groups"
+          ;;
+      esac
     done
-    tests/in_release.sh bookworm tests/architectures.sh test
-    echo "releases: Debian 13 passed ./dev.sh test with no test skipped; Debian 11 and arm64 Debian 12 built" \
-      "and ran hidlist; the arm64, armhf and i386 builds passed the Report, Text, Console and Scale groups," \
-      "and arm64 its VM test"
     ;;
   packages)
     needs_amd64_host packages
-    install_missing mmdebstrap dpkg-dev python3 git "${build_packages[@]}" g++-mingw-w64-x86-64-posix
+    install_missing mmdebstrap arch-test dpkg-dev python3 git "${build_packages[@]}" g++-mingw-w64-x86-64-posix
     rm -rf build/packages && mkdir -p build/packages
-    HIDLIST_RELEASE_OUTPUT=$PWD/build/packages tests/in_release.sh bookworm tests/architectures.sh packages
+    export HIDLIST_RELEASE_OUTPUT=$PWD/build/packages
+    for release in $(platforms package | cut -d' ' -f1 | uniq); do
+      SECONDS=0
+      HIDLIST_RELEASE_KEEP=cross tests/in_release.sh "$release" tests/architectures.sh packages
+      echo "packages: $release: made and checked in $SECONDS s"
+    done
+    # Each package where its users get it: a fresh root of its architecture.
+    mapfile -t installs < <(platforms install)
+    for install in "${installs[@]}"; do
+      read -r release architecture _ <<<"$install"
+      root=$release
+      [[ $architecture == "$host" ]] || root=$release/$architecture
+      SECONDS=0
+      tests/in_release.sh "$root" tests/architectures.sh install
+      echo "packages: $root: installed, run and removed in $SECONDS s"
+    done
     cmake --preset windows >/dev/null
     cmake --build --preset windows >/dev/null
     (cd build/packages && cpack --config ../windows/CPackConfig.cmake >/dev/null && rm -rf _CPack_Packages)

@@ -1,33 +1,71 @@
 #!/usr/bin/env bash
-# hidlist for every Debian architecture with HID hardware, from one amd64
-# machine, with Debian's cross toolchains and multiarch libraries. It adds
-# foreign architectures to dpkg, so it runs only in a throwaway root:
-#   tests/in_release.sh bookworm tests/architectures.sh test|packages
+# hidlist for other Debian architectures, from one amd64 machine, with
+# Debian's cross toolchains and multiarch libraries. It adds foreign
+# architectures to dpkg, so it runs only in a throwaway root:
+#   tests/in_release.sh RELEASE tests/architectures.sh test|packages
+# platforms.txt names the architectures of each release, and their groups.
 #
 #   test      cross-builds hidlist, its test double and the VM's helpers for
-#             arm64, armhf and i386; runs the Report, Text, Console and Scale
-#             groups on each, natively where this machine's kernel runs its
-#             programs (i386, unless the kernel's 32-bit support is off) and
-#             under qemu-user elsewhere; and the test on real devices in a VM
-#             on Debian's arm64 kernel. A group that is skipped fails the run.
-#   packages  builds the package for amd64, arm64, armhf and i386 from two
-#             clones in different folders, checks that both are the same to
-#             the byte and that they pass check_deb.sh, and puts one of each
-#             into /output
+#             each architecture with a "cross" line, and runs the groups the
+#             line names: natively where this machine's kernel runs the
+#             programs (i386, unless the kernel's 32-bit support is off),
+#             under qemu-user elsewhere, and the test on real devices in a VM
+#             on Debian's kernel for that architecture. A group that is
+#             skipped fails the run.
+#   packages  builds the package for each architecture with a "package"
+#             line from two clones in different folders, checks that both
+#             are the same to the byte and that they pass check_deb.sh, and
+#             puts one of each into /output
+#   install   (in a root of any architecture) installs this architecture's
+#             package from /output with apt-get, as its users would, runs
+#             hidlist with no console, and removes it again
 set -euo pipefail
 mode=$1
+release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+fail() { echo "FAIL: $release $(dpkg --print-architecture): $*" >&2; exit 1; }
+
+if [[ $mode == install ]]; then
+  deb=$(echo /output/hidlist_*_"$(dpkg --print-architecture)".deb)
+  [[ -f $deb ]] || fail "no package in /output"
+  apt-get update -q >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >/dev/null
+  # A session of its own: no console, so hidlist must not wait.
+  output=$(timeout 60 setsid -w hidlist </dev/null) || fail "hidlist failed or waited: status $?"
+  [[ $output == *"Press any key to Exit" ]] || fail "hidlist printed: $output"
+  DEBIAN_FRONTEND=noninteractive apt-get remove -y -q hidlist >/dev/null
+  left=$(dpkg-query -W -f='${db:Status-Status}' hidlist 2>/dev/null) || true
+  [[ -z $left || $left == not-installed ]] || fail "apt-get remove left hidlist $left"
+  for file in $(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print substr($6, 2) }'); do
+    [[ ! -e $file ]] || fail "apt-get remove left $file"
+  done
+  echo "install: $release $(dpkg --print-architecture): ${deb##*/} installed, hidlist printed its prompt, removed"
+  exit 0
+fi
+
 [[ -f /project/tests/architectures.sh && $(dpkg --print-architecture) == amd64 ]] ||
   { echo "architectures: run me in a throwaway amd64 root, through tests/in_release.sh" >&2; exit 2; }
-foreign=(arm64 armhf i386)
+case $mode in
+  test) kind=cross ;;
+  packages) kind=package ;;
+  *) echo "usage: $0 test|packages|install" >&2; exit 2 ;;
+esac
+# "architecture group..." for each line of this release and kind.
+mapfile -t lines < <(awk -v release="$release" -v kind="$kind" \
+  '$1 == release && $3 == kind { $1 = $3 = ""; $0 = $0; $1 = $1; print }' /project/platforms.txt)
+((${#lines[@]})) || { echo "architectures: platforms.txt has no $kind line for $release" >&2; exit 2; }
 
-for architecture in "${foreign[@]}"; do
-  dpkg --add-architecture "$architecture"
-done
 packages=(cmake make g++ pkg-config git python3 dpkg-dev file lintian libhidapi-dev)
-for architecture in "${foreign[@]}"; do
+for line in "${lines[@]}"; do
+  architecture=${line%% *}
+  [[ $architecture == amd64 ]] && continue
+  dpkg --add-architecture "$architecture"
   packages+=("crossbuild-essential-$architecture" "libhidapi-dev:$architecture")
+  if [[ " $line " == *" RealDevices "* ]]; then
+    IFS=, read -ra guest_packages < <(awk -v name="$architecture" '$1 == "guest" && $2 == name { print $3 }' /project/platforms.txt)
+    packages+=("${guest_packages[@]}" busybox-static cpio)
+  fi
 done
-[[ $mode == packages ]] || packages+=(qemu-user qemu-system-arm busybox-static cpio)
+[[ $mode == packages ]] || packages+=(qemu-user)
 apt-get update -q >/dev/null
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}" >/dev/null
 
@@ -47,15 +85,14 @@ case $mode in
     mkdir -p /usr/local/lib/cmake/hidapi
     echo 'message(FATAL_ERROR "a cross build took the amd64 hidapi in /usr/local")' \
       >/usr/local/lib/cmake/hidapi/hidapi-config.cmake
-    for architecture in "${foreign[@]}"; do
+    for line in "${lines[@]}"; do
+      read -r architecture groups <<<"$line"
       echo "== $architecture"
       build=/project/build/$architecture
       # Says whether the tests' programs run natively or under qemu-user.
       build "$architecture" /project "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DHIDLIST_BUILD_TESTS=ON | grep -F "$architecture programs run"
-      groups='Report|Text|Console|Scale'
-      [[ $architecture != arm64 ]] || groups+='|RealDevices'
-      ctest --test-dir "$build" -R "^($groups)\$" --output-on-failure --no-tests=error | tee "$build/ctest.log"
+      ctest --test-dir "$build" -R "^(${groups// /|})\$" --output-on-failure --no-tests=error | tee "$build/ctest.log"
       # Cases that the emulator itself breaks, each with its reason.
       sed -En "s/^ *(test_[a-z_]*) \([a-z_]+\.([A-Za-z]+)[.)][^ ]*( \(.*\))? \.\.\. skipped '(.*)'$/skipped: \2.\1\3: \4/p" \
         "$build/Testing/Temporary/LastTest.log"
@@ -65,12 +102,14 @@ case $mode in
         exit 1
       fi
     done
+    rm -r /usr/local/lib/cmake/hidapi  # the root may be kept for packages, which build for amd64 too
     ;;
   packages)
     for copy in one another; do
       git clone -q /project "/tmp/$copy/hidlist"
     done
-    for architecture in amd64 "${foreign[@]}"; do
+    for line in "${lines[@]}"; do
+      architecture=${line%% *}
       for copy in one another; do
         build "$architecture" "/tmp/$copy/hidlist" "/tmp/$copy/build-$architecture" >/dev/null
         (cd "/tmp/$copy" && cpack --config "build-$architecture/CPackConfig.cmake" >/dev/null)
@@ -81,9 +120,5 @@ case $mode in
       tests/check_deb.sh "$deb"
       cp "$deb" /output/
     done
-    ;;
-  *)
-    echo "usage: $0 test|packages" >&2
-    exit 2
     ;;
 esac

@@ -6,6 +6,9 @@
 #                                     (as root; exit status: COMMAND's)
 #
 # HIDLIST_RELEASE_OUTPUT names a folder that the root sees as /output.
+# HIDLIST_RELEASE_KEEP=NAME keeps the root after a run that passed, but for
+# the clone, and starts the next run with the same NAME from it: for a root
+# that installs many packages on every run, which then finds them there.
 #
 # A root of another architecture (arm64) runs under qemu-user, registered
 # with binfmt_misc only inside the run's own user namespace (with_binfmt.py),
@@ -28,8 +31,8 @@ if [[ $architecture == "$suite" || $architecture == "$(dpkg --print-architecture
   name=$suite architecture=$(dpkg --print-architecture)
 else
   name=$suite-$architecture
-  # qemu's name for the CPU, which for i386 is not the GNU one (i686).
-  cpu=$(dpkg-architecture -a "$architecture" -qDEB_HOST_GNU_CPU 2>/dev/null | sed -E 's/^i[3-6]86$/i386/')
+  cpu=$(awk -v name="$architecture" '$1 == "architecture" && $2 == name { print $4 }' "$project/platforms.txt")
+  [[ -n $cpu ]] || fail "platforms.txt names no architecture $architecture"
   qemu=$cache/qemu-user-static/qemu-$cpu-static
   if [[ ! -x $qemu ]]; then
     mkdir -p "$cache/qemu-user-static"
@@ -63,7 +66,9 @@ trap 'if [[ -n $child ]]; then kill "$child" 2>/dev/null; wait "$child"; fi; rm 
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
-tar -C "$root" -xf "$base"
+kept=
+[[ -z ${HIDLIST_RELEASE_KEEP:-} ]] || kept=$cache/$name-$HIDLIST_RELEASE_KEEP.tar
+if [[ -s $kept ]]; then tar -C "$root" -xf "$kept"; else tar -C "$root" -xf "$base"; fi
 git clone -q "$project" "$root/project"
 mkdir -p "$cache/$name-apt" "$cache/$name-vm" "$root/root/.cache/hidlist-vm" "$root/output"
 
@@ -87,4 +92,8 @@ child=$!
 status=0
 wait "$child" || status=$?
 child=
+if [[ -n $kept && $status == 0 ]]; then
+  # What the mounts showed in the root was never in it.
+  tar -C "$root" --exclude=./project --exclude=./tmp/* -cf "$kept.part" . && mv "$kept.part" "$kept"
+fi
 exit "$status"

@@ -13,12 +13,24 @@ import ctypes
 import os
 import sys
 
-# Debian architecture: qemu's name for it, which mmdebstrap looks for among
-# the registrations, and the ELF header's magic and mask, as binfmt_misc takes them.
-FORMATS = {
-    "arm64": ("aarch64", b"\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00",
-              b"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"),
-}
+
+def formats():
+    """{Debian architecture: (qemu's name for it, which mmdebstrap looks for
+    among the registrations, and the ELF header's magic and mask, as
+    binfmt_misc takes them)}, from platforms.txt. The mask lets both
+    executables and position-independent ones (types 2 and 3) through."""
+    found = {}
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "platforms.txt")) as table:
+        for line in table:
+            if line.split()[:1] == ["architecture"]:
+                _, architecture, _, qemu, elf_class, machine = line.split()
+                magic = (b"\x7fELF" + bytes([1 if elf_class == "32" else 2, 1, 1]) + bytes(9)
+                         + b"\x02\x00" + int(machine, 16).to_bytes(2, "little"))
+                found[architecture] = (qemu, magic, b"\xff" * 7 + b"\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff")
+    return found
+
+
+FORMATS = formats()
 CLONE_NEWNS, CLONE_NEWUSER, CLONE_NEWPID = 0x00020000, 0x10000000, 0x20000000
 MS_REC, MS_PRIVATE = 0x4000, 0x40000
 PR_SET_PDEATHSIG = 1

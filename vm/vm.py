@@ -1,9 +1,9 @@
 """Boots a Debian kernel under QEMU with HID devices on every bus the library
 lists: emulated USB devices, and Bluetooth, I2C, SPI and other devices made in
 the guest through uhid. So hidlist meets real hidraw nodes on a machine that
-has none. The guest is of the architecture the programs were built for, amd64
-or arm64, whatever this machine's; KVM runs it where it can, else QEMU's own
-emulation.
+has none. The guest is of the architecture the programs were built for,
+whatever this machine's, among those with a guest in platforms.txt; KVM runs
+it where it can, else QEMU's own emulation.
 
     python3 vm/vm.py demo HIDLIST UHID_DEVICES
         hands this terminal to HIDLIST in the VM; UHID_DEVICES makes the devices
@@ -14,10 +14,10 @@ with apt once and kept in the cache folder (HIDLIST_VM_CACHE, else
 
 import collections
 import glob
+import gzip
 import lzma
 import os
 import pathlib
-import platform
 import re
 import select
 import shutil
@@ -35,22 +35,37 @@ CACHE = pathlib.Path(os.environ.get("HIDLIST_VM_CACHE") or pathlib.Path.home() /
 # generic HID driver and uhid. What they depend on, and so the order in which
 # to load them, comes from the kernel's own data.
 NEEDED_MODULES = ["xhci-pci", "usbhid", "hid-generic", "uhid"]
-FIRMWARE = "/usr/share/qemu/qboot.rom"  # SeaBIOS stalls for seconds on some USB devices
+PLATFORMS = HERE.parent / "platforms.txt"
 
-# A guest architecture: its Debian and multiarch names, QEMU's program and
-# package for it, the machine (and CPU, when emulated) QEMU gives it, its
-# serial console, the name `uname -m` gives it on a machine of its own, and
-# how its kernel package holds the kernel: "bzimage", a bzImage whose ELF
-# kernel QEMU boots directly, or "image", an Image QEMU boots as it is once
-# unpacked.
-Guest = collections.namedtuple("Guest", "architecture multiarch qemu qemu_package machine emulated_cpu console uname "
-                                        "kernel_format")
-GUESTS = {  # by the ELF machine number of the programs it runs
-    0x3E: Guest("amd64", "x86_64-linux-gnu", "qemu-system-x86_64", "qemu-system-x86",
-                ["-machine", "q35", "-bios", FIRMWARE], [], "ttyS0", "x86_64", "bzimage"),
-    0xB7: Guest("arm64", "aarch64-linux-gnu", "qemu-system-aarch64", "qemu-system-arm",
-                ["-machine", "virt"], ["-cpu", "cortex-a57"], "ttyAMA0", "aarch64", "image"),
-}
+
+def platforms(kind):
+    """The lines of platforms.txt that start with `kind`, less that word."""
+    with open(PLATFORMS) as table:
+        return [line.split()[1:] for line in table if line.split()[:1] == [kind]]
+
+
+# A guest (platforms.txt): its Debian and multiarch names, the ELF machine
+# number of its programs, QEMU's program and package for it, the machine (and
+# CPU, when emulated) QEMU gives it, its serial console, and how its kernel
+# package holds the kernel: "bzimage", a bzImage whose ELF kernel QEMU boots
+# directly, or "image", an Image QEMU boots as it is once unpacked.
+Guest = collections.namedtuple("Guest", "architecture multiarch elf_machine qemu qemu_package machine emulated_cpu "
+                                        "console kernel_format")
+
+
+def guests():
+    """{ELF machine number: Guest} for the guests platforms.txt names."""
+    architectures = {name: (multiarch, int(machine, 16))
+                     for name, multiarch, _, _, machine in platforms("architecture")}
+    found = {}
+    for architecture, package, qemu, console, kernel_format, cpu, *machine in platforms("guest"):
+        multiarch, number = architectures[architecture]
+        found[number] = Guest(architecture, multiarch, number, qemu, package, machine,
+                              [] if cpu == "-" else ["-cpu", cpu], console, kernel_format)
+    return found
+
+
+GUESTS = guests()
 
 # (QEMU device, serial number, the product name QEMU gives it, the records the
 # library lists for it): one hidraw node each.
@@ -128,11 +143,17 @@ def guest_for(program):
     return GUESTS[machine]
 
 
+def runs_here(guest):
+    """Whether this machine is of the guest's architecture, as the Python
+    running this tells."""
+    return elf_machine(sys.executable) == guest.elf_machine
+
+
 def accelerator(guest):
     """KVM where this machine runs the guest's architecture and KVM works for
     it, which a paused start of QEMU tells (nested KVM may open and still
     refuse the CPU); else QEMU's emulation."""
-    if platform.machine() == guest.uname and os.access("/dev/kvm", os.R_OK | os.W_OK) and shutil.which(guest.qemu):
+    if runs_here(guest) and os.access("/dev/kvm", os.R_OK | os.W_OK) and shutil.which(guest.qemu):
         kvm = ["-accel", "kvm", "-cpu", "host"]
         try:
             probe = subprocess.run([guest.qemu, *guest.machine, *kvm, "-nodefaults", "-display", "none", "-S",
@@ -155,14 +176,16 @@ def kernel_package(guest):
         if line.strip().startswith("Depends: linux-image-"):
             return line.split()[-1].split(":")[0]
     raise Unavailable("apt knows no kernel behind %s (run apt-get update%s)"
-                      % (meta, "" if guest.uname == platform.machine() else
+                      % (meta, "" if runs_here(guest) else
                          "; another architecture needs dpkg --add-architecture " + guest.architecture))
 
 
 def decompress(data):
-    """`data` unpacked if xz or zstd, the kernel's compressors, packed it."""
+    """`data` unpacked if xz, zstd or gzip, the kernel's compressors, packed it."""
     if data.startswith(b"\xfd7zXZ\x00"):
         return lzma.decompress(data)
+    if data.startswith(b"\x1f\x8b"):
+        return gzip.decompress(data)
     if data.startswith(b"\x28\xb5\x2f\xfd"):
         if not shutil.which("zstd"):
             raise Unavailable("zstd is not installed (apt-get install zstd)")
@@ -252,12 +275,13 @@ def kernel(guest):
         unpacked = pathlib.Path(work, "unpacked")
         unpacked.mkdir()
         run(["sh", "-c", "dpkg-deb --fsys-tarfile %s_*.deb | tar -x -C unpacked --wildcards "
-             "'./boot/vmlinuz-*' '*.ko*' '*/modules.builtin'" % folder.name], cwd=work)
+             "'./boot/vmlinu[xz]-*' '*.ko*' '*/modules.builtin'" % folder.name], cwd=work)
         staged = pathlib.Path(work, "kernel")
         (staged / "modules").mkdir(parents=True)
         for number, (name, module) in enumerate(load_order(unpacked, folder.name).items()):
             (staged / "modules" / ("%02d-%s.ko" % (number, name))).write_bytes(module)
-        vmlinuz = pathlib.Path(glob.glob(str(unpacked / "boot/vmlinuz-*"))[0]).read_bytes()
+        # vmlinuz, or vmlinux where the release ships the kernel uncompressed (riscv64).
+        vmlinuz = pathlib.Path(glob.glob(str(unpacked / "boot/vmlinu[xz]-*"))[0]).read_bytes()
         image = kernel_image(vmlinuz, folder.name) if guest.kernel_format == "bzimage" else decompress(vmlinuz)
         (staged / "vmlinux").write_bytes(image)
         staged.rename(folder)
@@ -267,7 +291,7 @@ def kernel(guest):
 def busybox(guest):
     """A static busybox for the guest: this machine's own when it is of the
     guest's architecture, else one fetched from the archive into the cache."""
-    if guest.uname == platform.machine():
+    if runs_here(guest):
         if not shutil.which("busybox"):
             raise Unavailable("busybox is not installed (apt-get install busybox-static)")
         return pathlib.Path(shutil.which("busybox"))
@@ -277,8 +301,11 @@ def busybox(guest):
         with tempfile.TemporaryDirectory(dir=CACHE) as work:
             os.chmod(work, 0o755)  # apt downloads as its own unprivileged user
             run(["apt-get", "download", package_for(guest, "busybox-static")], cwd=work)
-            run(["sh", "-c", "dpkg-deb --fsys-tarfile busybox-static_*.deb | tar -x ./bin/busybox"], cwd=work)
-            pathlib.Path(work, "bin").rename(folder)
+            run(["sh", "-c", "dpkg-deb -x busybox-static_*.deb unpacked"], cwd=work)
+            # In /bin before the releases that merged it into /usr/bin.
+            unpacked = next(path for path in ("unpacked/bin", "unpacked/usr/bin")
+                            if pathlib.Path(work, path, "busybox").is_file())
+            pathlib.Path(work, unpacked).rename(folder)
     return folder / "busybox"
 
 
@@ -371,7 +398,8 @@ def qemu_command(guest, kernel_folder, image, run_name, devices=USB_DEVICES, con
     """QEMU booting the guest; with `counted_clock`, emulated with a clock
     that counts instructions (-icount shift=0: one a nanosecond)."""
     if not shutil.which(guest.qemu):
-        raise Unavailable("%s is not installed (apt-get install %s)" % (guest.qemu, guest.qemu_package))
+        raise Unavailable("%s is not installed (apt-get install %s)"
+                          % (guest.qemu, guest.qemu_package.replace(",", " ")))
     speed = ["-accel", "tcg", *guest.emulated_cpu, "-icount", "shift=0"] if counted_clock else accelerator(guest)
     command = [guest.qemu, *guest.machine, *speed, "-m", "512", "-nodefaults", "-nic", "none", "-display", "none",
                "-no-reboot", *console,
