@@ -49,9 +49,13 @@ platforms() {
   awk -v what="^($1)\$" '!/^#/ && NF && $1 != "architecture" && $3 ~ what && $4 != "native" { $1 = $1; print }' platforms.txt
 }
 
-# The roots that releases and packages make cross-build from amd64.
-needs_amd64_host() {
+# The roots that releases and packages make cross-build from amd64, and the
+# emulated ones need binfmt_misc in a user namespace of their own.
+needs_root_host() {
   [[ $host == amd64 ]] || { echo "$1: needs an amd64 machine, and this one is $host" >&2; exit 1; }
+  IFS=. read -r major minor _ <<<"$(uname -r)"
+  ((major > 6 || (major == 6 && minor >= 7))) ||
+    { echo "$1: the emulated roots need Linux 6.7 or later, and this is $(uname -r)" >&2; exit 1; }
 }
 
 case "${1:-}" in
@@ -107,11 +111,7 @@ case "${1:-}" in
     exec python3 bench/bench.py build/dev
     ;;
   releases)
-    needs_amd64_host releases
-    # The emulated roots need binfmt_misc in a user namespace of their own.
-    IFS=. read -r major minor _ <<<"$(uname -r)"
-    ((major > 6 || (major == 6 && minor >= 7))) ||
-      { echo "releases: the emulated roots need Linux 6.7 or later, and this is $(uname -r)" >&2; exit 1; }
+    needs_root_host releases
     install_missing mmdebstrap arch-test dpkg-dev python3 git
     log=$(mktemp)
     trap 'rm -f "$log"' EXIT
@@ -149,7 +149,7 @@ case "${1:-}" in
     done
     ;;
   packages)
-    needs_amd64_host packages
+    needs_root_host packages
     install_missing mmdebstrap arch-test dpkg-dev python3 git "${build_packages[@]}" g++-mingw-w64-x86-64-posix
     rm -rf build/packages && mkdir -p build/packages
     export HIDLIST_RELEASE_OUTPUT=$PWD/build/packages
