@@ -12,8 +12,9 @@
 #                   cross-builds and tests hidlist for others: platforms.txt
 #                   names them
 #   ./dev.sh packages  (as root) writes the .deb for each architecture that
-#                   platforms.txt names, each made in a fresh root of its
-#                   release, and the Windows zip into build/packages
+#                   platforms.txt names, each made in the cross root of its
+#                   release and installed into a fresh root of its own
+#                   architecture, and the Windows zip into build/packages
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -44,9 +45,14 @@ install_missing() {
 }
 
 # The runs of platforms.txt whose kind matches the pattern WHAT, in its
-# order, as "release architecture kind groups"; not CI's own, "native".
+# order, as "release architecture kind groups"; not CI's own, "native". As
+# the last commit has them, since that is what the roots get.
 platforms() {
-  awk -v what="^($1)\$" '!/^#/ && NF && $1 != "architecture" && $3 ~ what && $4 != "native" { $1 = $1; print }' platforms.txt
+  local runs
+  runs=$(git show HEAD:platforms.txt |
+    awk -v what="^($1)\$" '$1 !~ /^(#|architecture$|guest$)/ && $3 ~ what && $4 != "native" { $1 = $1; print }')
+  [[ -n $runs ]] || { echo "platforms.txt names no run of the kind $1" >&2; return 1; }
+  echo "$runs"
 }
 
 # The roots that releases and packages make cross-build from amd64, and the
@@ -115,7 +121,11 @@ case "${1:-}" in
     install_missing mmdebstrap arch-test dpkg-dev python3 git
     log=$(mktemp)
     trap 'rm -f "$log"' EXIT
-    mapfile -t runs < <(platforms 'test|run|cross')
+    native=$(git show HEAD:platforms.txt | awk '$4 == "native" { print $1 }')
+    [[ $native == "$(. /etc/os-release && echo "$VERSION_CODENAME")" ]] ||
+      echo "releases: this machine is not Debian $native, so its own ./dev.sh test is not the run platforms.txt calls native"
+    runs=$(platforms 'test|run|cross')
+    mapfile -t runs <<<"$runs"
     cross_tested=()
     for run in "${runs[@]}"; do
       read -r release architecture what groups <<<"$run"
@@ -153,13 +163,15 @@ case "${1:-}" in
     install_missing mmdebstrap arch-test dpkg-dev python3 git "${build_packages[@]}" g++-mingw-w64-x86-64-posix
     rm -rf build/packages && mkdir -p build/packages
     export HIDLIST_RELEASE_OUTPUT=$PWD/build/packages
-    for release in $(platforms package | cut -d' ' -f1 | uniq); do
+    releases=$(platforms package | awk '!seen[$1]++ { print $1 }')
+    for release in $releases; do
       SECONDS=0
       HIDLIST_RELEASE_KEEP=cross tests/in_release.sh "$release" tests/architectures.sh packages
       echo "packages: $release: made and checked in $SECONDS s"
     done
     # Each package where its users get it: a fresh root of its architecture.
-    mapfile -t installs < <(platforms install)
+    installs=$(platforms install)
+    mapfile -t installs <<<"$installs"
     for install in "${installs[@]}"; do
       read -r release architecture _ <<<"$install"
       root=$release

@@ -1,6 +1,7 @@
 # Cross-compiles for another Debian architecture with Debian's cross
 # toolchain (crossbuild-essential-ARCH) and multiarch libraries
-# (libhidapi-dev:ARCH): -DDEBIAN_ARCHITECTURE=arm64, armhf or i386.
+# (libhidapi-dev:ARCH): -DDEBIAN_ARCHITECTURE=arm64, say, or any that
+# platforms.txt names.
 # Tests run under qemu-user where this machine cannot run the programs itself.
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DEBIAN_ARCHITECTURE)
 if(NOT DEBIAN_ARCHITECTURE)

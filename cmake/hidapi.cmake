@@ -17,7 +17,7 @@
 find_package(hidapi CONFIG QUIET)
 find_package(PkgConfig QUIET)
 if(WIN32)
-  set(HIDAPI_ROOT "" CACHE PATH "A hidapi Windows release folder (include/, x64/, x86/)")
+  set(HIDAPI_ROOT "" CACHE PATH "A hidapi Windows release folder (include/, and x64/, x86/ or arm64/)")
 endif()
 if(MINGW)
   set(HIDLIST_HIDAPI_INCLUDE_DIR "" CACHE PATH "MinGW cross-build without hidapi.dll: the folder holding hidapi.h")
@@ -177,4 +177,4 @@ string(APPEND HIDLIST_HIDAPI_MISSING [=[. Install it:
   FreeBSD:         pkg install hidapi pkgconf
 or point the build at it:
   a CMake package:            -DCMAKE_PREFIX_PATH=<prefix holding it>
-  a hidapi Windows release:   -DHIDAPI_ROOT=<folder holding include/, x64/ and x86/>]=])
+  a hidapi Windows release:   -DHIDAPI_ROOT=<folder holding include/, and x64/, x86/ or arm64/>]=])

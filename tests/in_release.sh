@@ -8,9 +8,10 @@
 # HIDLIST_RELEASE_OUTPUT names a folder that the root sees as /output.
 # HIDLIST_RELEASE_KEEP=NAME keeps the root after a run that passed, but for
 # the clone, and starts the next run with the same NAME from it: for a root
-# that installs many packages on every run, which then finds them there.
+# that installs (and upgrades) many packages on every run, which then finds
+# them there. That root is no longer fresh, and a run in it says so.
 #
-# A root of another architecture (arm64) runs under qemu-user, registered
+# A root of another architecture (arm64, say) runs under qemu-user, registered
 # with binfmt_misc only inside the run's own user namespace (with_binfmt.py),
 # never on this machine; qemu-user's static build comes from its Debian
 # package, unpacked into the cache, never installed.
@@ -68,7 +69,14 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 kept=
 [[ -z ${HIDLIST_RELEASE_KEEP:-} ]] || kept=$cache/$name-$HIDLIST_RELEASE_KEEP.tar
-if [[ -s $kept ]]; then tar -C "$root" -xf "$kept"; else tar -C "$root" -xf "$base"; fi
+# A kept root made from an older base root goes with it.
+[[ -z $kept || ! $base -nt $kept ]] || rm -f "$kept"
+if [[ -s $kept ]]; then
+  echo "in_release: $name: starting from the root a run kept on $(date -r "$kept" +%F)" >&2
+  tar -C "$root" -xf "$kept"
+else
+  tar -C "$root" -xf "$base"
+fi
 git clone -q "$project" "$root/project"
 mkdir -p "$cache/$name-apt" "$cache/$name-vm" "$root/root/.cache/hidlist-vm" "$root/output"
 
@@ -94,6 +102,7 @@ wait "$child" || status=$?
 child=
 if [[ -n $kept && $status == 0 ]]; then
   # What the mounts showed in the root was never in it.
-  tar -C "$root" --exclude=./project --exclude=./tmp/* -cf "$kept.part" . && mv "$kept.part" "$kept"
+  tar -C "$root" --exclude=./project --exclude='./tmp/*' -cf "$kept.part" . && mv "$kept.part" "$kept" ||
+    { rm -f "$kept.part"; fail "cannot keep the root as $kept"; }
 fi
 exit "$status"

@@ -196,10 +196,10 @@ def decompress(data):
     return data
 
 
-def modinfo(module, name):
+def modinfo(module, path):
     """The key=value entries of the .modinfo section of `module`, the module
-    file `name` unpacked (ELF64, little-endian)."""
-    unreadable = Unavailable("%s is not a 64-bit little-endian ELF module" % name)
+    file at `path` unpacked (ELF64, little-endian)."""
+    unreadable = Unavailable("%s is not a 64-bit little-endian ELF module" % path)
     if not module.startswith(b"\x7fELF\x02\x01"):
         raise unreadable
     try:
@@ -303,8 +303,10 @@ def busybox(guest):
             run(["apt-get", "download", package_for(guest, "busybox-static")], cwd=work)
             run(["sh", "-c", "dpkg-deb -x busybox-static_*.deb unpacked"], cwd=work)
             # In /bin before the releases that merged it into /usr/bin.
-            unpacked = next(path for path in ("unpacked/bin", "unpacked/usr/bin")
-                            if pathlib.Path(work, path, "busybox").is_file())
+            unpacked = next((path for path in ("unpacked/bin", "unpacked/usr/bin")
+                             if pathlib.Path(work, path, "busybox").is_file()), None)
+            if not unpacked:
+                raise Unavailable("busybox-static for %s holds no busybox" % guest.architecture)
             pathlib.Path(work, unpacked).rename(folder)
     return folder / "busybox"
 
@@ -315,6 +317,15 @@ def search_path(dynamic, tag, path):
     return [re.sub(r"\$(ORIGIN\b|\{ORIGIN\})", os.path.dirname(path), folder)
             for entry in re.findall(r"\(%s\)\s+Library \w+: \[(.*)\]" % tag, dynamic)
             for folder in entry.split(":") if folder]
+
+
+def loadable(path, machine):
+    """Whether the loader would take the file at `path` for a program of the
+    ELF `machine`: it passes over what is no ELF file or is another's."""
+    try:
+        return os.path.isfile(path) and elf_machine(path) == machine
+    except Unavailable:
+        return False
 
 
 def libraries(program, guest):
@@ -342,8 +353,7 @@ def libraries(program, guest):
             if name in map(os.path.basename, found):
                 continue  # loaded already: the loader takes that one
             candidates = (os.path.join(folder, name) for folder in (runpath or rpaths) + system)
-            library = next((candidate for candidate in candidates
-                            if os.path.isfile(candidate) and elf_machine(candidate) == machine), None)
+            library = next((candidate for candidate in candidates if loadable(candidate, machine)), None)
             if not library:
                 raise Unavailable("%s needs %s, which is not installed for %s" % (program, name, guest.architecture))
             found[library] = (library if os.path.dirname(library) in guest_folders
