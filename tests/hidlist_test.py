@@ -287,6 +287,8 @@ class ConsoleTest(unittest.TestCase):
         with open("/proc/%d/task/%d/children" % ((run.process.pid,) * 2)) as children:
             os.kill(int(children.read().split()[0]), sent)
 
+    @unittest.skipIf(EMULATOR, "qemu-user may end a job stopped in the background by its SIGTTIN, as no kernel does, "
+                               "when the shell's SIGTERM and SIGCONT reach it (seen: status 149 under qemu-i386)")
     def test_a_background_hidlist_leaves_the_console_alone(self):
         # In the background it stops as soon as it would read the console, and
         # a shell's kill (SIGTERM, then SIGCONT) ends it there.
