@@ -62,8 +62,10 @@ fi
 root=$(mktemp -d "${TMPDIR:-/tmp}/hidlist-$name.XXXXXX")
 child=
 # The namespaces' processes die with unshare (--kill-child) or with_binfmt.py; then the
-# root goes. Its mounts were never seen outside them.
-trap 'if [[ -n $child ]]; then kill "$child" 2>/dev/null; wait "$child"; fi; rm -rf "$root"' EXIT
+# root goes. Its mounts were never seen outside them. SIGKILL, as unshare
+# blocks SIGTERM and SIGINT while it waits; and the killed child's status
+# must not end the trap (set -e) before the root goes.
+trap 'if [[ -n $child ]]; then kill -KILL "$child" 2>/dev/null || true; wait "$child" 2>/dev/null || true; fi; rm -rf "$root"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
