@@ -124,7 +124,7 @@ case "${1:-}" in
     native=$(git show HEAD:platforms.txt | awk '$4 == "native" { print $1 }')
     [[ $native == "$(. /etc/os-release && echo "$VERSION_CODENAME")" ]] ||
       echo "releases: this machine is not Debian $native, so its own ./dev.sh test is not the run platforms.txt calls native"
-    runs=$(platforms 'test|run|cross')
+    runs=$(platforms 'test|run|cross|sanitize')
     mapfile -t runs <<<"$runs"
     cross_tested=()
     for run in "${runs[@]}"; do
@@ -146,14 +146,14 @@ case "${1:-}" in
           [[ $output == *"Press any key to Exit" ]] || { echo "releases: in $root ./dev.sh run printed: $output" >&2; exit 1; }
           echo "releases: $root: ./dev.sh run built hidlist, which printed its prompt ($SECONDS s)"
           ;;
-        cross)
+        cross | sanitize)
           # One root serves every architecture cross-built in a release.
           if [[ " ${cross_tested[*]} " != *" $release "* ]]; then
             HIDLIST_RELEASE_KEEP=cross tests/in_release.sh "$release" tests/architectures.sh test
             cross_tested+=("$release")
             echo "releases: $release: the cross builds and their tests took $SECONDS s"
           fi
-          echo "releases: $release: $architecture, cross-built, passed $groups"
+          echo "releases: $release: $architecture, cross-built$([[ $what == cross ]] || echo " with sanitizers"), passed $groups"
           ;;
       esac
     done

@@ -10,8 +10,10 @@
 #             line names: natively where this machine's kernel runs the
 #             programs (i386, unless the kernel's 32-bit support is off),
 #             under qemu-user elsewhere, and the test on real devices in a VM
-#             on Debian's kernel for that architecture. A group that is
-#             skipped fails the run.
+#             on Debian's kernel for that architecture. For a "sanitize"
+#             line, the same with UndefinedBehaviorSanitizer, and
+#             AddressSanitizer too where its runtime starts there. A group
+#             that is skipped fails the run.
 #   packages  builds the package for each architecture with a "package"
 #             line from two clones in different folders, checks that both
 #             are the same to the byte and that they pass check_deb.sh, and
@@ -45,14 +47,14 @@ fi
 [[ -f /project/tests/architectures.sh && $(dpkg --print-architecture) == amd64 ]] ||
   { echo "architectures: run me in a throwaway amd64 root, through tests/in_release.sh" >&2; exit 2; }
 case $mode in
-  test) kind=cross ;;
-  packages) kind=package ;;
+  test) kinds='cross|sanitize' ;;
+  packages) kinds=package ;;
   *) echo "usage: $0 test|packages|install" >&2; exit 2 ;;
 esac
-# "architecture group..." for each line of this release and kind.
-mapfile -t lines < <(awk -v release="$release" -v kind="$kind" \
-  '$1 == release && $3 == kind { $1 = $3 = ""; $0 = $0; $1 = $1; print }' /project/platforms.txt)
-((${#lines[@]})) || { echo "architectures: platforms.txt has no $kind line for $release" >&2; exit 2; }
+# "architecture kind group..." for each line of this release and these kinds.
+mapfile -t lines < <(awk -v release="$release" -v kinds="^($kinds)\$" \
+  '$1 == release && $3 ~ kinds { $1 = ""; $0 = $0; $1 = $1; print }' /project/platforms.txt)
+((${#lines[@]})) || { echo "architectures: platforms.txt has no $kinds line for $release" >&2; exit 2; }
 
 packages=(cmake make g++ pkg-config git python3 dpkg-dev file lintian libhidapi-dev)
 for line in "${lines[@]}"; do
@@ -73,12 +75,46 @@ DEBIAN_FRONTEND=noninteractive apt-get upgrade -y -q >/dev/null
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}" >/dev/null
 
 # The build a packager makes, of the tree in SOURCE, into BUILD.
-build() {
+configure() {
   local architecture=$1 source=$2 build=$3 options=()
   [[ $architecture == amd64 ]] ||
     options=(-DCMAKE_TOOLCHAIN_FILE="$source/cmake/debian-cross.cmake" -DDEBIAN_ARCHITECTURE="$architecture")
   cmake -S "$source" -B "$build" "${options[@]}" "${@:4}"
-  cmake --build "$build" -j "$(nproc)" >/dev/null
+}
+build() {
+  configure "$@"
+  cmake --build "$3" -j "$(nproc)" >/dev/null
+}
+
+# The build of BUILD under the sanitizers whose runtimes start where its
+# programs run (WHERE: here or vm). In the VM, on a real kernel, it is all
+# three. Under qemu-user, UndefinedBehaviorSanitizer's starts,
+# AddressSanitizer's not everywhere (qemu-riscv64, qemu-aarch64), and
+# LeakSanitizer's nowhere, as it stops the program's threads with ptrace,
+# which qemu-user lacks. The runtimes, and the libstdc++ they need, are
+# linked in, as the target's loader does not search the cross toolchain's
+# folder that holds them. Sets the environment for the tests.
+sanitize() {
+  local architecture=$1 build=$2 where=$3 sanitizers=address,undefined compiler emulator leaks=1 complaint
+  local static='-static-libasan -static-libubsan -static-libstdc++' probe=$2/CMakeFiles/asan_starts
+  # Configured first for the toolchain file's compiler and word on qemu-user.
+  configure "$architecture" /project "$build" "${@:4}" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
+  emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$build/CMakeCache.txt")
+  if [[ $where == vm ]]; then
+    emulator=
+  else
+    [[ -z $emulator ]] || leaks=0
+    echo 'int main() { return 0; }' | "$compiler" -x c++ -fsanitize=address $static - -o "$probe"
+    complaint=$(ASAN_OPTIONS=detect_leaks=$leaks $emulator "$probe" 2>&1) || sanitizers=undefined
+  fi
+  build "$architecture" /project "$build" -DCMAKE_EXE_LINKER_FLAGS="$static" \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=$sanitizers -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
+  environment=(ASAN_OPTIONS=detect_leaks=$leaks UBSAN_OPTIONS=print_stacktrace=1)
+  local said="-- $architecture sanitizers${emulator:+ under $emulator}$([[ $where == vm ]] && echo " in the VM"): $sanitizers"
+  [[ $sanitizers == address* ]] || said+=" (AddressSanitizer's runtime did not start: $(head -n 1 <<<"$complaint"))"
+  if ((leaks)); then said+=", leak detection on"; else said+=", leak detection off"; fi
+  echo "$said"
 }
 
 case $mode in
@@ -89,13 +125,21 @@ case $mode in
     echo 'message(FATAL_ERROR "a cross build took the amd64 hidapi in /usr/local")' \
       >/usr/local/lib/cmake/hidapi/hidapi-config.cmake
     for line in "${lines[@]}"; do
-      read -r architecture groups <<<"$line"
-      echo "== $architecture"
-      build=/project/build/$architecture
-      # The toolchain file's word on whether the programs run natively or under qemu-user.
-      build "$architecture" /project "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DHIDLIST_BUILD_TESTS=ON | grep -F "$architecture programs run"
-      ctest --test-dir "$build" -R "^(${groups// /|})\$" --output-on-failure --no-tests=error | tee "$build/ctest.log"
+      read -r architecture kind groups <<<"$line"
+      echo "== $architecture, $kind"
+      build=/project/build/$architecture-$kind
+      options=(-DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DHIDLIST_BUILD_TESTS=ON) environment=()
+      if [[ $kind == cross ]]; then
+        # The toolchain file's word on whether the programs run natively or under qemu-user.
+        build "$architecture" /project "$build" "${options[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo |
+          grep -F "$architecture programs run"
+      elif [[ $groups == RealDevices ]]; then
+        build+=-vm
+        sanitize "$architecture" "$build" vm "${options[@]}"
+      else
+        sanitize "$architecture" "$build" here "${options[@]}"
+      fi
+      env "${environment[@]}" ctest --test-dir "$build" -R "^(${groups// /|})\$" --output-on-failure --no-tests=error | tee "$build/ctest.log"
       if grep -q "tests did not run" "$build/ctest.log"; then
         grep -h '^skipped: ' "$build/Testing/Temporary/LastTest.log" >&2 || true
         echo "FAIL: $architecture: a group was skipped" >&2
