@@ -129,6 +129,7 @@ case "${1:-}" in
     cross_tested=()
     for run in "${runs[@]}"; do
       read -r release architecture what groups <<<"$run"
+      sanitizers=
       root=$release
       [[ $architecture == "$host" ]] || root=$release/$architecture
       SECONDS=0
@@ -153,7 +154,8 @@ case "${1:-}" in
             cross_tested+=("$release")
             echo "releases: $release: the cross builds and their tests took $SECONDS s"
           fi
-          echo "releases: $release: $architecture, cross-built$([[ $what == cross ]] || echo " with sanitizers"), passed $groups"
+          [[ $what == cross ]] || read -r sanitizers groups <<<"$groups"
+          echo "releases: $release: $architecture, cross-built${sanitizers:+ with -fsanitize=$sanitizers}, passed $groups"
           ;;
       esac
     done

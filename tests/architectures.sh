@@ -11,8 +11,7 @@
 #             programs (i386, unless the kernel's 32-bit support is off),
 #             under qemu-user elsewhere, and the test on real devices in a VM
 #             on Debian's kernel for that architecture. For a "sanitize"
-#             line, the same with UndefinedBehaviorSanitizer, and
-#             AddressSanitizer too where its runtime starts there. A group
+#             line, the same built with the sanitizers it names. A group
 #             that is skipped fails the run.
 #   packages  builds the package for each architecture with a "package"
 #             line from two clones in different folders, checks that both
@@ -54,7 +53,7 @@ esac
 # "architecture kind group..." for each line of this release and these kinds.
 mapfile -t lines < <(awk -v release="$release" -v kinds="^($kinds)\$" \
   '$1 == release && $3 ~ kinds { $1 = ""; $0 = $0; $1 = $1; print }' /project/platforms.txt)
-((${#lines[@]})) || { echo "architectures: platforms.txt has no $kinds line for $release" >&2; exit 2; }
+((${#lines[@]})) || { echo "architectures: platforms.txt has no ${kinds//|/ or } line for $release" >&2; exit 2; }
 
 packages=(cmake make g++ pkg-config git python3 dpkg-dev file lintian libhidapi-dev)
 for line in "${lines[@]}"; do
@@ -86,35 +85,40 @@ build() {
   cmake --build "$3" -j "$(nproc)" >/dev/null
 }
 
-# The build of BUILD under the sanitizers whose runtimes start where its
-# programs run (WHERE: here or vm). In the VM, on a real kernel, it is all
-# three. Under qemu-user, UndefinedBehaviorSanitizer's starts,
-# AddressSanitizer's not everywhere (qemu-riscv64, qemu-aarch64), and
-# LeakSanitizer's nowhere, as it stops the program's threads with ptrace,
-# which qemu-user lacks. The runtimes, and the libstdc++ they need, are
-# linked in, as the target's loader does not search the cross toolchain's
-# folder that holds them. Sets the environment for the tests.
+# The build of BUILD with SANITIZERS (as -fsanitize= lists them), for
+# programs that run here or in the VM (WHERE). Under qemu-user,
+# UndefinedBehaviorSanitizer's runtime starts, AddressSanitizer's not under
+# every qemu (a tiny program tells first), and LeakSanitizer's under none, as
+# it stops the program's threads with ptrace, which qemu-user lacks. In the
+# VM, on a real kernel, AddressSanitizer leaves leak detection on, its
+# default. The runtimes, and the libstdc++ they need, are linked in, as the
+# target's loader does not search the cross toolchain's folder that holds
+# them. Sets the environment for the tests.
 sanitize() {
-  local architecture=$1 build=$2 where=$3 sanitizers=address,undefined compiler emulator leaks=1 complaint
+  local architecture=$1 build=$2 where=$3 sanitizers=$4 compiler emulator= leaks=1 complaint
   local static='-static-libasan -static-libubsan -static-libstdc++' probe=$2/CMakeFiles/asan_starts
   # Configured first for the toolchain file's compiler and word on qemu-user.
-  configure "$architecture" /project "$build" "${@:4}" -DCMAKE_BUILD_TYPE=Debug >/dev/null
-  compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
-  emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$build/CMakeCache.txt")
-  if [[ $where == vm ]]; then
-    emulator=
-  else
-    [[ -z $emulator ]] || leaks=0
+  configure "$architecture" /project "$build" "${@:5}" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  [[ $where == vm ]] || emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$build/CMakeCache.txt")
+  [[ -z $emulator ]] || leaks=0
+  if [[ $where != vm && $sanitizers == *address* ]]; then
+    compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
     echo 'int main() { return 0; }' | "$compiler" -x c++ -fsanitize=address $static - -o "$probe"
-    complaint=$(ASAN_OPTIONS=detect_leaks=$leaks $emulator "$probe" 2>&1) || sanitizers=undefined
+    complaint=$(ASAN_OPTIONS=detect_leaks=$leaks $emulator "$probe" 2>&1) || {
+      echo "FAIL: $architecture: AddressSanitizer's runtime does not start${emulator:+ under $emulator}: $(head -n 1 <<<"$complaint")" >&2
+      exit 1
+    }
   fi
-  build "$architecture" /project "$build" -DCMAKE_EXE_LINKER_FLAGS="$static" \
+  build "$architecture" /project "$build" "${@:5}" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXE_LINKER_FLAGS="$static" \
     "-DCMAKE_CXX_FLAGS=-fsanitize=$sanitizers -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
   environment=(ASAN_OPTIONS=detect_leaks=$leaks UBSAN_OPTIONS=print_stacktrace=1)
-  local said="-- $architecture sanitizers${emulator:+ under $emulator}$([[ $where == vm ]] && echo " in the VM"): $sanitizers"
-  [[ $sanitizers == address* ]] || said+=" (AddressSanitizer's runtime did not start: $(head -n 1 <<<"$complaint"))"
-  if ((leaks)); then said+=", leak detection on"; else said+=", leak detection off"; fi
-  echo "$said"
+  if [[ $where == vm ]]; then
+    echo "-- $architecture: -fsanitize=$sanitizers, in the VM"
+  elif [[ -n $emulator ]]; then
+    echo "-- $architecture: -fsanitize=$sanitizers, under $emulator, leak detection off"
+  else
+    echo "-- $architecture: -fsanitize=$sanitizers, natively, leak detection on"
+  fi
 }
 
 case $mode in
@@ -133,11 +137,11 @@ case $mode in
         # The toolchain file's word on whether the programs run natively or under qemu-user.
         build "$architecture" /project "$build" "${options[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo |
           grep -F "$architecture programs run"
-      elif [[ $groups == RealDevices ]]; then
-        build+=-vm
-        sanitize "$architecture" "$build" vm "${options[@]}"
       else
-        sanitize "$architecture" "$build" here "${options[@]}"
+        read -r sanitizers groups <<<"$groups"
+        where=here
+        [[ $groups != RealDevices ]] || { where=vm build+=-vm; }
+        sanitize "$architecture" "$build" "$where" "$sanitizers" "${options[@]}"
       fi
       env "${environment[@]}" ctest --test-dir "$build" -R "^(${groups// /|})\$" --output-on-failure --no-tests=error | tee "$build/ctest.log"
       if grep -q "tests did not run" "$build/ctest.log"; then

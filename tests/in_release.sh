@@ -63,9 +63,12 @@ root=$(mktemp -d "${TMPDIR:-/tmp}/hidlist-$name.XXXXXX")
 child=
 # The namespaces' processes die with unshare (--kill-child) or with_binfmt.py; then the
 # root goes. Its mounts were never seen outside them. SIGKILL, as unshare
-# blocks SIGTERM and SIGINT while it waits; and the killed child's status
-# must not end the trap (set -e) before the root goes.
-trap 'if [[ -n $child ]]; then kill -KILL "$child" 2>/dev/null || true; wait "$child" 2>/dev/null || true; fi; rm -rf "$root"' EXIT
+# blocks SIGTERM and SIGINT while it waits, and to the child's whole process
+# group, the namespace's first process with it; the killed child's status
+# must not end the trap (set -e) before the root goes, and a process still
+# dying in it may hold up the first removal.
+trap 'if [[ -n $child ]]; then kill -KILL -- -"$child" 2>/dev/null || true; wait "$child" 2>/dev/null || true; fi
+      rm -rf "$root" 2>/dev/null || { sleep 1; rm -rf "$root"; }' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
