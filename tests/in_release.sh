@@ -32,8 +32,10 @@ if [[ $architecture == "$suite" || $architecture == "$(dpkg --print-architecture
   name=$suite architecture=$(dpkg --print-architecture)
 else
   name=$suite-$architecture
-  cpu=$(awk -v name="$architecture" '$1 == "architecture" && $2 == name { print $4 }' "$project/platforms.txt")
-  [[ -n $cpu ]] || fail "platforms.txt names no architecture $architecture"
+  read -r cpu model < <(awk -v name="$architecture" '$1 == "architecture" && $2 == name { print $4, $7 }' "$project/platforms.txt") ||
+    fail "platforms.txt names no architecture $architecture"
+  # Read by qemu-user, here and in the root.
+  [[ $model == - ]] || export QEMU_CPU=$model
   qemu=$cache/qemu-user-static/qemu-$cpu-static
   if [[ ! -x $qemu ]]; then
     mkdir -p "$cache/qemu-user-static"
@@ -86,7 +88,8 @@ git clone -q "$project" "$root/project"
 mkdir -p "$cache/$name-apt" "$cache/$name-vm" "$root/root/.cache/hidlist-vm" "$root/output"
 
 # A session of its own, so no terminal: hidlist must not wait there. Nothing
-# of this machine's environment goes in (HIDLIST_SKIP_VM would skip a test).
+# of this machine's environment goes in (HIDLIST_SKIP_VM would skip a test),
+# but for the CPU that qemu-user emulates.
 inside='
   root=$1 cache=$2 name=$3 output=$4; shift 4
   mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" && mount --rbind /sys "$root/sys" &&
@@ -94,7 +97,7 @@ inside='
     mount --bind "$cache/$name-vm" "$root/root/.cache/hidlist-vm" &&
     { [ -z "$output" ] || mount --bind "$output" "$root/output"; } || exit 1
   exec env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    chroot "$root" /bin/sh -c "cd /project && exec \"\$@\"" sh "$@"
+    ${QEMU_CPU:+"QEMU_CPU=$QEMU_CPU"} chroot "$root" /bin/sh -c "cd /project && exec \"\$@\"" sh "$@"
 '
 if ((${#emulated[@]})); then
   setsid "${emulated[@]}" sh -c "$inside" sh "$root" "$cache" "$name" "${HIDLIST_RELEASE_OUTPUT:-}" "$@" </dev/null &

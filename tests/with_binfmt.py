@@ -23,7 +23,7 @@ def formats():
     with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "platforms.txt")) as table:
         for line in table:
             if line.split()[:1] == ["architecture"]:
-                _, architecture, _, qemu, elf_class, machine = line.split()
+                _, architecture, _, qemu, elf_class, machine, _ = line.split()
                 magic = (b"\x7fELF" + bytes([1 if elf_class == "32" else 2, 1, 1]) + bytes(9)
                          + b"\x02\x00" + int(machine, 16).to_bytes(2, "little"))
                 found[architecture] = (qemu, magic, b"\xff" * 7 + b"\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff")

@@ -56,7 +56,7 @@ Guest = collections.namedtuple("Guest", "architecture multiarch elf_machine qemu
 def guests():
     """{ELF machine number: Guest} for the guests platforms.txt names."""
     architectures = {name: (multiarch, int(machine, 16))
-                     for name, multiarch, _, _, machine in platforms("architecture")}
+                     for name, multiarch, _, _, machine, _ in platforms("architecture")}
     found = {}
     for architecture, package, qemu, console, kernel_format, cpu, *machine in platforms("guest"):
         multiarch, number = architectures[architecture]
