@@ -28,12 +28,14 @@ cache=${HIDLIST_ROOT_CACHE:-/var/cache/hidlist-roots}
 project=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
 fail() { echo "in_release: $*" >&2; exit 1; }
 emulated=()
+unset QEMU_CPU  # qemu-user gets the CPU the table gives it, or its own choice
 if [[ $architecture == "$suite" || $architecture == "$(dpkg --print-architecture)" ]]; then
   name=$suite architecture=$(dpkg --print-architecture)
 else
   name=$suite-$architecture
   read -r cpu model < <(awk -v name="$architecture" '$1 == "architecture" && $2 == name { print $4, $7 }' "$project/platforms.txt") ||
     fail "platforms.txt names no architecture $architecture"
+  [[ -n $model ]] || fail "platforms.txt names no CPU for qemu-user to emulate for $architecture"
   # Read by qemu-user, here and in the root.
   [[ $model == - ]] || export QEMU_CPU=$model
   qemu=$cache/qemu-user-static/qemu-$cpu-static
