@@ -74,44 +74,38 @@ DEBIAN_FRONTEND=noninteractive apt-get upgrade -y -q >/dev/null
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}" >/dev/null
 
 # The build a packager makes, of the tree in SOURCE, into BUILD.
-configure() {
+build() {
   local architecture=$1 source=$2 build=$3 options=()
   [[ $architecture == amd64 ]] ||
     options=(-DCMAKE_TOOLCHAIN_FILE="$source/cmake/debian-cross.cmake" -DDEBIAN_ARCHITECTURE="$architecture")
   cmake -S "$source" -B "$build" "${options[@]}" "${@:4}"
-}
-build() {
-  configure "$@"
-  cmake --build "$3" -j "$(nproc)" >/dev/null
+  cmake --build "$build" -j "$(nproc)" >/dev/null
 }
 
 # The build of BUILD with SANITIZERS (as -fsanitize= lists them), for
 # programs that run here or in the VM (WHERE). Under qemu-user,
 # UndefinedBehaviorSanitizer's runtime starts, AddressSanitizer's not under
-# every qemu (a tiny program tells first), and LeakSanitizer's under none, as
-# it stops the program's threads with ptrace, which qemu-user lacks. In the
-# VM, on a real kernel, AddressSanitizer leaves leak detection on, its
-# default. The runtimes, and the libstdc++ they need, are linked in, as the
-# target's loader does not search the cross toolchain's folder that holds
-# them. Sets the environment for the tests.
+# every qemu, and LeakSanitizer's under none, as it stops the program's
+# threads with ptrace, which qemu-user lacks. In the VM, on a real kernel,
+# AddressSanitizer leaves leak detection on, its default. The runtimes, and
+# the libstdc++ they need, are linked in, as the target's loader does not
+# search the cross toolchain's folder that holds them. Sets the environment
+# for the tests.
 sanitize() {
-  local architecture=$1 build=$2 where=$3 sanitizers=$4 compiler emulator= leaks=1 complaint
-  local static='-static-libasan -static-libubsan -static-libstdc++' probe=$2/CMakeFiles/asan_starts
-  # Configured first for the toolchain file's compiler and word on qemu-user.
-  configure "$architecture" /project "$build" "${@:5}" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  local architecture=$1 build=$2 where=$3 sanitizers=$4 emulator= leaks=1 complaint
+  build "$architecture" /project "$build" "${@:5}" -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_EXE_LINKER_FLAGS='-static-libasan -static-libubsan -static-libstdc++' \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=$sanitizers -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
   [[ $where == vm ]] || emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$build/CMakeCache.txt")
   [[ -z $emulator ]] || leaks=0
-  if [[ $where != vm && $sanitizers == *address* ]]; then
-    compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
-    echo 'int main() { return 0; }' | "$compiler" -x c++ -fsanitize=address $static - -o "$probe"
-    complaint=$(ASAN_OPTIONS=detect_leaks=$leaks $emulator "$probe" 2>&1) || {
-      echo "FAIL: $architecture: AddressSanitizer's runtime does not start${emulator:+ under $emulator}: $(head -n 1 <<<"$complaint")" >&2
-      exit 1
-    }
-  fi
-  build "$architecture" /project "$build" "${@:5}" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXE_LINKER_FLAGS="$static" \
-    "-DCMAKE_CXX_FLAGS=-fsanitize=$sanitizers -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
   environment=(ASAN_OPTIONS=detect_leaks=$leaks UBSAN_OPTIONS=print_stacktrace=1)
+  # A runtime that cannot start here would fail every case for that alone:
+  # the double with no devices and no console says so once.
+  if [[ $where != vm ]] && ! complaint=$(HID_DOUBLE_DEVICES=/dev/null setsid -w env "${environment[@]}" \
+    $emulator "$build/tests/hidlist_double" </dev/null 2>&1 >/dev/null); then
+    echo "FAIL: $architecture: -fsanitize=$sanitizers does not start${emulator:+ under $emulator}: $(head -n 1 <<<"$complaint")" >&2
+    exit 1
+  fi
   if [[ $where == vm ]]; then
     echo "-- $architecture: -fsanitize=$sanitizers, in the VM"
   elif [[ -n $emulator ]]; then
