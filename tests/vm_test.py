@@ -6,6 +6,8 @@ built against it; UHID_DEVICES makes the devices. The guest is of the
 architecture they were built for. HIDLIST_SKIP_VM=1 skips this test (status
 77), and so does an architecture with no VM here."""
 
+import contextlib
+import io
 import os
 import pathlib
 import select
@@ -23,9 +25,9 @@ from hidlist_test import PROMPT, block, expected_text  # noqa: E402
 QUIET = 1.0  # seconds in which a waiting hidlist must do nothing
 # Seconds for the guest to boot and find its devices: about 10 where QEMU
 # emulates the guest, a minute or more where QEMU itself runs under
-# qemu-user (an emulated root). Every later step may take as long as the boot
-# did, and at least STEP. CTest's limit for the whole test (tests/CMakeLists.txt)
-# is three times BOOT.
+# qemu-user (an emulated root), a few under KVM, which gets STEP. Every later
+# step may take as long as the boot did, and at least STEP. CTest's limit for
+# the whole test (tests/CMakeLists.txt) is three times BOOT.
 BOOT = 600
 STEP = 60
 BACKENDS = ("hidraw", "libusb")  # in the order the guest runs them
@@ -41,15 +43,16 @@ class Guest:
                                         pathlib.Path(folder, "%s-%s" % (program, backend))))
         image = vm.initramfs(guest, kernel, programs, folder, vm.UHID_DEVICES)
         self.test = test
-        self.qemu = subprocess.Popen(vm.qemu_command(guest, kernel, image, "test"), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.output = b""
+        command = vm.qemu_command(guest, kernel, image, "test")
+        self.boot_limit = STEP if command[command.index("-accel") + 1] == "kvm" else BOOT
+        self.qemu = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.output = self.errors = b""
         self.step = STEP
 
     def boot(self):
         """The number of hidraw nodes the guest found, once it has booted."""
         started = time.monotonic()
-        self.read(b"@@HIDRAW ", BOOT)
+        self.read(b"@@HIDRAW ", self.boot_limit)
         self.step = max(STEP, time.monotonic() - started)
         return self.read(b"\n")
 
@@ -58,11 +61,20 @@ class Guest:
         deadline = time.monotonic() + (timeout or self.step)
         while marker not in self.output:
             self.test.assertLess(time.monotonic(), deadline, "no %r from the VM; it said: %r" % (marker, self.output))
-            if select.select([self.qemu.stdout], [], [], 0.1)[0]:
-                data = os.read(self.qemu.stdout.fileno(), 65536)
-                if not data:
-                    self.test.fail("QEMU ended: %r" % self.qemu.stderr.read())
-                self.output += data
+            pipes = [self.qemu.stdout] + ([self.qemu.stderr] if not self.qemu.stderr.closed else [])
+            for pipe in select.select(pipes, [], [], 0.1)[0]:
+                data = os.read(pipe.fileno(), 65536)
+                if pipe is self.qemu.stderr:
+                    self.errors += data
+                    # A guest that KVM stopped: QEMU says so and waits.
+                    self.test.assertNotIn(b"KVM internal error", self.errors, "QEMU stopped the guest")
+                    if not data:
+                        pipe.close()
+                elif not data:
+                    rest = b"" if self.qemu.stderr.closed else self.qemu.stderr.read()
+                    self.test.fail("QEMU ended: %r" % (self.errors + rest))
+                else:
+                    self.output += data
         before, self.output = self.output.split(marker, 1)
         return before
 
@@ -88,6 +100,29 @@ class Guest:
         self.qemu.wait()
         for pipe in (self.qemu.stdin, self.qemu.stdout, self.qemu.stderr):
             pipe.close()
+
+
+# A QEMU that boots a guest at once under emulation and, under KVM, as the
+# word in the file "kvm-behaviour" beside it says: it runs the guest, stops
+# it as a paravirtual KVM does, stays silent, or fails to start it. Every
+# start is a line in "starts".
+STAND_IN_QEMU = r"""import pathlib, sys, time
+here = pathlib.Path(sys.argv[0]).parent
+with open(here / "starts", "a") as starts:
+    print(*sys.argv[1:], file=starts)
+under_kvm = sys.argv[sys.argv.index("-accel") + 1] == "kvm"
+behaviour = (here / "kvm-behaviour").read_text().strip() if under_kvm else "runs"
+if behaviour == "runs":
+    print("[    0.000000] Linux version 6.1.0-stand-in\r\n%s\r", flush=True)
+elif behaviour == "stops":
+    print("KVM internal error. Suberror: 1\nemulation failure", file=sys.stderr, flush=True)
+    time.sleep(30)
+elif behaviour == "says nothing":
+    time.sleep(30)
+elif behaviour == "fails":
+    print("qemu: error: failed to set MSR 0x10a to 0x69", file=sys.stderr)
+    sys.exit(134)
+""" % vm.GUEST_RAN
 
 
 def parse_text(field):
@@ -170,6 +205,71 @@ class RealDevicesTest(unittest.TestCase):
         self.assertEqual(guest.read(b"@@ERRORS\n"), expected)
         self.assertEqual(guest.read(b"@@END\n"), b"", "hidlist wrote to standard error")
 
+
+
+class AcceleratorTest(unittest.TestCase):
+    """The way QEMU runs a guest of this machine's architecture, decided with
+    a stand-in QEMU and a stand-in /dev/kvm: KVM once a guest has run under
+    it, else emulation, and the line that says why."""
+
+    def choose(self, kvm_behaviour, device="kvm", asked=1, limit=vm.KVM_PROBE_SECONDS, **guest_changes):
+        """(QEMU's options, the lines written, the stand-in's starts, the
+        seconds it took) when the way is asked for `asked` times."""
+        folder = pathlib.Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, folder)
+        qemu = folder / "qemu"
+        qemu.write_text("#!%s\n%s" % (sys.executable, STAND_IN_QEMU))
+        qemu.chmod(0o755)
+        (folder / "kvm-behaviour").write_text(kvm_behaviour)
+        (folder / "kvm").touch()
+        (folder / "unopenable-kvm").mkdir()
+        guest = vm.Guest(architecture="this machine's", multiarch="", elf_machine=vm.elf_machine(sys.executable),
+                         qemu=str(qemu), qemu_package="", machine=["-machine", "q35"], emulated_cpu=["-cpu", "max"],
+                         console="ttyS0", kernel_format="bzimage")._replace(**guest_changes)
+        said = io.StringIO()
+        started = time.monotonic()
+        with contextlib.redirect_stderr(said):
+            for _ in range(asked):
+                options = vm.accelerator(guest, folder, folder / "initramfs.cpio", str(folder / device), limit)
+        starts = (folder / "starts").read_text().splitlines() if (folder / "starts").exists() else []
+        return options, said.getvalue().splitlines(), starts, time.monotonic() - started
+
+    def test_kvm_is_taken_once_a_guest_ran_under_it(self):
+        options, said, starts, _ = self.choose("runs")
+        self.assertEqual(options, vm.KVM)
+        self.assertRegex(said[0], r"^vm: KVM runs the guest: one booted under it ran a program in [0-9.]+ s$")
+        self.assertEqual(len(said), 1)
+        self.assertIn("-accel kvm", starts[0])
+
+    def test_emulation_without_a_kvm_to_try(self):
+        for device, machine, reason in (("absent-kvm", None, "there is no .*/absent-kvm$"),
+                                        ("unopenable-kvm", None, ".*/unopenable-kvm does not open: Is a directory$"),
+                                        ("kvm", 0, "this machine is not this machine's$")):
+            with self.subTest(reason):
+                options, said, starts, _ = self.choose("runs", device, **({} if machine is None else
+                                                                           {"elf_machine": machine}))
+                self.assertEqual(options, ["-accel", "tcg", "-cpu", "max"])
+                self.assertRegex(said[0], "^vm: QEMU emulates the guest \\(TCG\\): " + reason)
+                self.assertEqual(starts, [])
+
+    def test_a_guest_that_kvm_stops_means_emulation_decided_once(self):
+        options, said, starts, seconds = self.choose("stops", asked=3)
+        self.assertEqual(options, ["-accel", "tcg", "-cpu", "max"])
+        self.assertEqual(said, ['vm: QEMU emulates the guest (TCG): QEMU reported "KVM internal error. Suberror: 1"'])
+        self.assertEqual(len(starts), 1)
+        self.assertLess(seconds, vm.KVM_PROBE_SECONDS / 2, "the probe waited on after QEMU's error")
+
+    def test_a_guest_that_says_nothing_under_kvm_means_emulation(self):
+        options, said, _, seconds = self.choose("says nothing", limit=1)
+        self.assertEqual(options, ["-accel", "tcg", "-cpu", "max"])
+        self.assertEqual(said, ["vm: QEMU emulates the guest (TCG): a guest under KVM said nothing in 1 s"])
+        self.assertLess(seconds, 5)
+
+    def test_a_qemu_that_fails_under_kvm_means_emulation(self):
+        options, said, _, _ = self.choose("fails")
+        self.assertEqual(options, ["-accel", "tcg", "-cpu", "max"])
+        self.assertEqual(said, ["vm: QEMU emulates the guest (TCG): QEMU ended with status 134 before a guest under "
+                                "KVM ran a program: qemu: error: failed to set MSR 0x10a to 0x69"])
 
 if __name__ == "__main__":
     try:

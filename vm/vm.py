@@ -3,7 +3,8 @@ lists: emulated USB devices, and Bluetooth, I2C, SPI and other devices made in
 the guest through uhid. So hidlist meets real hidraw nodes on a machine that
 has none. The guest is of the architecture the programs were built for,
 whatever this machine's, among those with a guest in platforms.txt; KVM runs
-it where it can, else QEMU's own emulation.
+it once a guest has been seen running under it here, else QEMU's own
+emulation.
 
     python3 vm/vm.py demo HIDLIST UHID_DEVICES
         hands this terminal to HIDLIST in the VM; UHID_DEVICES makes the devices
@@ -27,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import time
 import tty
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -149,20 +151,85 @@ def runs_here(guest):
     return elf_machine(sys.executable) == guest.elf_machine
 
 
-def accelerator(guest):
-    """KVM where this machine runs the guest's architecture and KVM works for
-    it, which a paused start of QEMU tells (nested KVM may open and still
-    refuse the CPU); else QEMU's emulation."""
-    if runs_here(guest) and os.access("/dev/kvm", os.R_OK | os.W_OK) and shutil.which(guest.qemu):
-        kvm = ["-accel", "kvm", "-cpu", "host"]
-        try:
-            probe = subprocess.run([guest.qemu, *guest.machine, *kvm, "-nodefaults", "-display", "none", "-S",
-                                    "-monitor", "stdio"], input=b"quit\n", capture_output=True, timeout=10)
-            if probe.returncode == 0:
-                return kvm
-        except subprocess.TimeoutExpired:
-            pass
-    return ["-accel", "tcg", *guest.emulated_cpu]
+KVM_DEVICE = "/dev/kvm"
+KVM = ["-accel", "kvm", "-cpu", "host"]
+# Seconds for a guest under KVM to boot and run its first program: about one
+# where KVM works. A KVM that opens may still run no guest: a paravirtual one
+# stops Debian's kernel at its first instruction it cannot emulate.
+KVM_PROBE_SECONDS = 20
+GUEST_RAN = "@@GUEST-RAN"  # what the probe's first program prints, on a line of its own
+accelerators = {}  # (QEMU, device): QEMU's options, decided once in a process
+
+
+def accelerator(guest, kernel_folder, image, device=KVM_DEVICE, limit=KVM_PROBE_SECONDS):
+    """QEMU's options to run the guest: KVM once a guest booted here under it
+    has run a program, else QEMU's emulation. Decided once a process, so a KVM
+    that runs no guest costs one probe; the choice and why are one line on
+    standard error."""
+    key = (guest.qemu, device)
+    if key not in accelerators:
+        started = time.monotonic()
+        refusal = kvm_refusal(guest, kernel_folder, image, device, limit)
+        if refusal:
+            print("vm: QEMU emulates the guest (TCG): %s" % refusal, file=sys.stderr)
+            accelerators[key] = ["-accel", "tcg", *guest.emulated_cpu]
+        else:
+            print("vm: KVM runs the guest: one booted under it ran a program in %.1f s"
+                  % (time.monotonic() - started), file=sys.stderr)
+            accelerators[key] = KVM
+    return accelerators[key]
+
+
+def kvm_refusal(guest, kernel_folder, image, device, limit):
+    """Why KVM cannot run the guest here, or None when it can: the guest's
+    kernel, booted under KVM with the run's initramfs, must run a program of
+    it within `limit` seconds."""
+    if not runs_here(guest):
+        return "this machine is not %s" % guest.architecture
+    if not os.path.exists(device):
+        return "there is no %s" % device
+    try:
+        os.close(os.open(device, os.O_RDWR | os.O_CLOEXEC))
+    except OSError as error:
+        return "%s does not open: %s" % (device, error.strerror)
+    command = [guest.qemu, *guest.machine, *KVM, "-m", "512", "-nodefaults", "-nic", "none", "-display", "none",
+               "-no-reboot", "-serial", "stdio", "-kernel", str(kernel_folder / "vmlinux"), "-initrd", str(image),
+               "-append", 'console=%s,115200 panic=-1 rdinit=/bin/sh -- -c "echo %s; poweroff -f"'
+               % (guest.console, GUEST_RAN)]
+    deadline = time.monotonic() + limit
+    qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    said = {qemu.stdout: b"", qemu.stderr: b""}
+    open_pipes = list(said)
+    try:
+        while open_pipes:
+            remaining = deadline - time.monotonic()
+            ready = select.select(open_pipes, [], [], remaining)[0] if remaining > 0 else []
+            if not ready:
+                last_words = said[qemu.stdout].strip().splitlines()[-1:]
+                return ("a guest under KVM said nothing in %d s" % limit if not last_words else
+                        "a guest under KVM ran no program in %d s; its last line: %s"
+                        % (limit, last_words[0].decode(errors="replace")))
+            for pipe in ready:
+                data = os.read(pipe.fileno(), 65536)
+                said[pipe] += data
+                if not data:
+                    open_pipes.remove(pipe)
+            # The command line itself comes back among the kernel's messages.
+            if re.search(rb"^%s\r?$" % GUEST_RAN.encode(), said[qemu.stdout], re.MULTILINE):
+                return None
+            internal_error = re.search(rb"KVM internal error.*", said[qemu.stderr])
+            if internal_error:
+                return 'QEMU reported "%s"' % internal_error.group().decode(errors="replace").strip()
+        status = qemu.wait()
+        ended = "ended with status %d" % status if status >= 0 else "died of %s" % signal.Signals(-status).name
+        complaint = " / ".join(said[qemu.stderr].decode(errors="replace").split("\n")).strip(" /")
+        return "QEMU %s before a guest under KVM ran a program: %s" % (ended, complaint[:300] or "it said nothing")
+    finally:
+        if qemu.poll() is None:
+            qemu.kill()
+        qemu.wait()
+        qemu.stdout.close()
+        qemu.stderr.close()
 
 
 def package_for(guest, name):
@@ -410,7 +477,8 @@ def qemu_command(guest, kernel_folder, image, run_name, devices=USB_DEVICES, con
     if not shutil.which(guest.qemu):
         raise Unavailable("%s is not installed (apt-get install %s)"
                           % (guest.qemu, guest.qemu_package.replace(",", " ")))
-    speed = ["-accel", "tcg", *guest.emulated_cpu, "-icount", "shift=0"] if counted_clock else accelerator(guest)
+    speed = (["-accel", "tcg", *guest.emulated_cpu, "-icount", "shift=0"] if counted_clock
+             else accelerator(guest, kernel_folder, image))
     command = [guest.qemu, *guest.machine, *speed, "-m", "512", "-nodefaults", "-nic", "none", "-display", "none",
                "-no-reboot", *console,
                "-kernel", str(kernel_folder / "vmlinux"), "-initrd", str(image),
