@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian machine: installs what is missing, then
 #   ./dev.sh run    builds hidlist and runs it
-#   ./dev.sh test   builds and runs every test, once plainly and once under
+#   ./dev.sh test   checks the shell scripts with shellcheck, then builds and
+#                   runs every test, once plainly and once under
 #                   AddressSanitizer and UndefinedBehaviorSanitizer; the test
 #                   on real devices boots a VM (HIDLIST_SKIP_VM=1 skips it)
 #   ./dev.sh demo   boots a VM with HID devices on USB, Bluetooth and I2C and
@@ -19,7 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make pkg-config libhidapi-dev)
-test_packages=(python3 git dpkg-dev file lintian groff-base man-db g++-mingw-w64-x86-64-posix)
+test_packages=(python3 git dpkg-dev file lintian groff-base man-db valgrind g++-mingw-w64-x86-64-posix shellcheck)
 vm_packages=(python3 busybox-static cpio zstd)
 # What exists and serves here for this machine's architecture: Wine runs the
 # Windows build only where it is x86-64 itself, and QEMU only for the guests
@@ -36,12 +37,44 @@ install_missing() {
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
   done
   if ((${#missing[@]})); then
-    echo "Installing ${missing[*]}" >&2
     local sudo=()
-    ((EUID == 0)) || sudo=(sudo)
+    if ((EUID != 0)); then
+      # sudo -v asks for the password once, if it must, and fails where this
+      # user may not use sudo; a minimal Debian has no sudo at all.
+      local no_sudo=
+      if ! command -v sudo >/dev/null; then
+        no_sudo="this machine has no sudo"
+      elif ! sudo -v; then
+        no_sudo="sudo refused $(id -un)"
+      fi
+      if [[ -n $no_sudo ]]; then
+        echo "$0: missing ${missing[*]}; installing them needs root, or sudo, and $no_sudo" >&2
+        exit 1
+      fi
+      sudo=(sudo)
+    fi
+    echo "Installing ${missing[*]}" >&2
     "${sudo[@]}" apt-get update -q
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
   fi
+}
+
+# Every shell script of the project, told by its name or its first line:
+# among the files git tracks, or in a source archive, which has no history,
+# among all but the builds'.
+shell_scripts() {
+  local prefix files=()
+  if prefix=$(git rev-parse --show-prefix 2>/dev/null) && [[ -z $prefix ]]; then
+    mapfile -d '' files < <(git ls-files -z)
+  else
+    mapfile -d '' files < <(find . -path ./build -prune -o -type f -print0)
+  fi
+  for file in "${files[@]}"; do
+    [[ -f $file ]] || continue
+    if [[ $file == *.sh ]] || head -n 1 "$file" | grep -qE '^#!.*[/ ](ba|da)?sh( |$)'; then
+      echo "$file"
+    fi
+  done
 }
 
 # The runs of platforms.txt whose kind matches the pattern WHAT, in its
@@ -76,29 +109,60 @@ case "${1:-}" in
     exec build/dev/hidlist
     ;;
   test)
+    if [[ ${CI:-} == true ]] && switches=$(compgen -v HIDLIST_SKIP_); then
+      echo "test: under CI=true every test must run, so ${switches//$'\n'/ } may not be set" >&2
+      exit 1
+    fi
     if [[ "${HIDLIST_SKIP_VM:-}" == 1 ]]; then
       install_missing "${build_packages[@]}" "${test_packages[@]}"
     else
       install_missing "${build_packages[@]}" "${test_packages[@]}" "${vm_packages[@]}"
     fi
+    # The shell scripts are held to shellcheck as the C++ is to the
+    # compiler's warnings: any finding fails the run.
+    mapfile -t scripts < <(shell_scripts)
+    shellcheck "${scripts[@]}" || { echo "test: shellcheck's findings above fail the test" >&2; exit 1; }
     # Whatever the tests' tools leave (Wine, lintian, compilers) stays in the
     # build folder, and goes with this run however it ends.
     export TMPDIR=$PWD/build/tmp
     rm -rf "$TMPDIR" && mkdir -p "$TMPDIR"
     trap 'rm -rf "$TMPDIR"' EXIT
-    cmake --workflow --preset dev
-    # CTest shows a skipped test as skipped alone; its reason is in its log.
-    grep -h '^skipped: ' build/dev/Testing/Temporary/LastTest.log | sed 's/^/test: /' >&2 || true
-    cmake --workflow --preset sanitize
+    # The dev workflow, then the sanitize one, a step at a time, so that CTest
+    # keeps its own record of each test, with all it printed: from that come
+    # the way QEMU ran the VM's guest, and each skipped test with its reason
+    # (CTest's summary names it alone). Under CI=true a skipped test fails.
+    for preset in dev sanitize; do
+      cmake --preset "$preset"
+      cmake --build --preset "$preset"
+      results=$PWD/build/$preset/Testing/results.xml
+      rm -f "$results"
+      ctest --preset "$preset" --output-junit "$results" --test-output-size-passed 1048576
+      python3 -c '
+import os, re, sys, xml.etree.ElementTree as ElementTree
+skipped = []
+for case in ElementTree.parse(sys.argv[1]).iter("testcase"):
+    said = (case.findtext("system-out") or "").splitlines()
+    for way in filter(None, (re.search(r"vm: (KVM runs|QEMU emulates) the guest.*", line) for line in said)):
+        print("test: %s: %s" % (case.get("name"), way.group()))
+    if case.find("skipped") is not None:
+        reason = next((line[len("skipped: "):] for line in said if line.startswith("skipped: ")),
+                      case.find("skipped").get("message"))
+        print("test: skipped: %s: %s" % (case.get("name"), reason), file=sys.stderr)
+        skipped.append(case.get("name"))
+if skipped and os.environ.get("CI") == "true":
+    sys.exit("test: under CI=true every test must run, and %s did not" % ", ".join(skipped))
+' "$results"
+    done
     ;;
   demo)
     if [[ ! -t 0 || ! -t 1 ]]; then
       echo "demo: hidlist in the VM takes its key from your terminal, and there is none here" >&2
       exit 1
     fi
-    for signal_and_status in INT:130 TERM:143 HUP:129; do
-      trap "echo; echo 'demo: interrupted' >&2; exit ${signal_and_status#*:}" "${signal_and_status%:*}"
-    done
+    interrupted() { echo; echo 'demo: interrupted' >&2; exit "$1"; }
+    trap 'interrupted 130' INT
+    trap 'interrupted 143' TERM
+    trap 'interrupted 129' HUP
     install_missing "${build_packages[@]}" "${vm_packages[@]}"
     cmake --preset dev >/dev/null
     cmake --build --preset dev --target hidlist uhid_devices >/dev/null
@@ -122,6 +186,7 @@ case "${1:-}" in
     log=$(mktemp)
     trap 'rm -f "$log"' EXIT
     native=$(git show HEAD:platforms.txt | awk '$4 == "native" { print $1 }')
+    # shellcheck source=/dev/null
     [[ $native == "$(. /etc/os-release && echo "$VERSION_CODENAME")" ]] ||
       echo "releases: this machine is not Debian $native, so its own ./dev.sh test is not the run platforms.txt calls native"
     runs=$(platforms 'test|run|cross|sanitize')

@@ -22,22 +22,39 @@
 #             hidlist with no console, and removes it again
 set -euo pipefail
 mode=$1
+# shellcheck source=/dev/null
 release=$(. /etc/os-release && echo "$VERSION_CODENAME")
 fail() { echo "FAIL: $release $(dpkg --print-architecture): $*" >&2; exit 1; }
+
+# The files of the package DEB, not its folders, one a line, as installed. A
+# listing that fails or holds none fails here: the checks on each would pass.
+package_files() {
+  local listing files
+  listing=$(dpkg-deb -c "$1") || fail "dpkg-deb cannot list ${1##*/}"
+  files=$(awk '$1 !~ /^d/ { print substr($6, 2) }' <<<"$listing")
+  [[ -n $files ]] || fail "${1##*/} lists no files"
+  echo "$files"
+}
 
 if [[ $mode == install ]]; then
   deb=$(echo /output/hidlist_*_"$(dpkg --print-architecture)".deb)
   [[ -f $deb ]] || fail "no package in /output"
+  listed=$(package_files "$deb")
+  mapfile -t files <<<"$listed"
   apt-get update -q >/dev/null
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >/dev/null
+  # So the listing names the paths the package really installs.
+  for file in "${files[@]}"; do
+    [[ -e $file || -L $file ]] || fail "the package installed no $file"
+  done
   # A session of its own: no console, so hidlist must not wait.
   output=$(timeout 60 setsid -w hidlist </dev/null) || fail "hidlist failed or waited: status $?"
   [[ $output == *"Press any key to Exit" ]] || fail "hidlist printed: $output"
   DEBIAN_FRONTEND=noninteractive apt-get remove -y -q hidlist >/dev/null
   left=$(dpkg-query -W -f='${db:Status-Status}' hidlist 2>/dev/null) || true
   [[ -z $left || $left == not-installed ]] || fail "apt-get remove left hidlist $left"
-  for file in $(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print substr($6, 2) }'); do
-    [[ ! -e $file ]] || fail "apt-get remove left $file"
+  for file in "${files[@]}"; do
+    [[ ! -e $file && ! -L $file ]] || fail "apt-get remove left $file"
   done
   echo "install: $release $(dpkg --print-architecture): ${deb##*/} installed, hidlist printed its prompt, removed"
   exit 0
@@ -92,17 +109,17 @@ build() {
 # search the cross toolchain's folder that holds them. Sets the environment
 # for the tests.
 sanitize() {
-  local architecture=$1 build=$2 where=$3 sanitizers=$4 emulator= leaks=1 complaint
+  local architecture=$1 build=$2 where=$3 sanitizers=$4 emulator='' leaks=1 complaint
   build "$architecture" /project "$build" "${@:5}" -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_EXE_LINKER_FLAGS='-static-libasan -static-libubsan -static-libstdc++' \
     "-DCMAKE_CXX_FLAGS=-fsanitize=$sanitizers -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
   [[ $where == vm ]] || emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$build/CMakeCache.txt")
   [[ -z $emulator ]] || leaks=0
-  environment=(ASAN_OPTIONS=detect_leaks=$leaks UBSAN_OPTIONS=print_stacktrace=1)
+  environment=("ASAN_OPTIONS=detect_leaks=$leaks" UBSAN_OPTIONS=print_stacktrace=1)
   # A runtime that cannot start here would fail every case for that alone:
   # the double with no devices and no console says so once.
   if [[ $where != vm ]] && ! complaint=$(HID_DOUBLE_DEVICES=/dev/null setsid -w env "${environment[@]}" \
-    $emulator "$build/tests/hidlist_double" </dev/null 2>&1 >/dev/null); then
+    ${emulator:+"$emulator"} "$build/tests/hidlist_double" </dev/null 2>&1 >/dev/null); then
     echo "FAIL: $architecture: -fsanitize=$sanitizers does not start${emulator:+ under $emulator}: $(head -n 1 <<<"$complaint")" >&2
     exit 1
   fi

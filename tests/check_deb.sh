@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# hidlist's Debian package as a distribution would take it: lintian-clean,
-# hardened as Debian builds its own binaries, depending on exactly the
-# runtime libraries it links. Any architecture's package, on any.
+# hidlist's Debian package as a distribution would take it: no lintian error
+# or warning, hardened as Debian builds its own binaries, depending on
+# exactly the runtime libraries it links. Any architecture's package, on any.
 # Usage: check_deb.sh DEB
 set -euo pipefail
 deb=$1
@@ -9,7 +9,7 @@ fail() { echo "FAIL: $(basename "$deb"): $*" >&2; exit 1; }
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 
-tags=$(TMPDIR=$unpacked lintian -I "$deb" 2>&1) || fail "lintian: $tags"
+tags=$(TMPDIR=$unpacked lintian -I --fail-on error,warning "$deb" 2>&1) || fail "lintian: $tags"
 [[ $tags != *hardening* ]] || fail "lintian: $tags"
 dpkg-deb -x "$deb" "$unpacked"
 binary=$unpacked/usr/bin/hidlist

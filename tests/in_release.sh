@@ -4,6 +4,8 @@
 # tree's HEAD, nothing installed beyond the minimal base, no terminal.
 # Usage: in_release.sh SUITE[/ARCHITECTURE] COMMAND...
 #                                     (as root; exit status: COMMAND's)
+#        in_release.sh --sources SUITE
+#                                     (the apt sources a SUITE root is made with)
 #
 # HIDLIST_RELEASE_OUTPUT names a folder that the root sees as /output.
 # HIDLIST_RELEASE_KEEP=NAME keeps the root after a run that passed, but for
@@ -22,11 +24,49 @@
 # however the run ends. Its mounts and processes live in namespaces of their
 # own, so they go with it, even when it is interrupted.
 set -euo pipefail
+fail() { echo "in_release: $*" >&2; exit 1; }
+
+# The sources of a SUITE root, from where this machine takes its own release
+# and its security updates. apt itself reads its sources, in either form,
+# with their options, disabled entries and several URIs or suites to an
+# entry, where its configuration puts them (APT_CONFIG too); the lists need
+# not have been fetched. The main archive is the first that serves this
+# machine's release by its code name (or else by a name such as stable);
+# the security archive is the first that serves a -security suite, as a
+# mirror's name with -security added may be no archive at all.
+root_sources() {
+  local suite=$1 release mirror security
+  # shellcheck source=/dev/null
+  release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  # shellcheck disable=SC2016
+  # The URI last, as a CD's has spaces in it.
+  read -r mirror security < <(apt-get indextargets --no-release-info --format '$(TARGET_OF) $(RELEASE) $(REPO_URI)' |
+    awk -v release="$release" '$1 == "deb" && $3 !~ /^cdrom:/ {
+        uri = $3
+        sub(/\/+$/, "", uri)
+        if ($2 == release && mirror == "") mirror = uri
+        if ($2 !~ /[-\/]/ && plain == "") plain = uri
+        if ($2 ~ /-security$/ && security == "") security = uri
+      }
+      END { print (mirror != "" ? mirror : plain != "" ? plain : "-"), (security != "" ? security : "-") }')
+  [[ $mirror != - ]] || fail "no Debian archive in this machine's apt sources serves ${release:-its release}, to make a $suite root from"
+  echo "deb $mirror $suite main"
+  echo "deb $mirror $suite-updates main"
+  if [[ $security == - ]]; then
+    echo "in_release: this machine's apt sources name no -security suite, so the $suite root gets no security updates" >&2
+  else
+    echo "deb $security $suite-security main"
+  fi
+}
+if [[ ${1:-} == --sources ]]; then
+  root_sources "${2:?usage: in_release.sh --sources SUITE}"
+  exit
+fi
+
 suite=${1%/*} architecture=${1#*/}
 shift
 cache=${HIDLIST_ROOT_CACHE:-/var/cache/hidlist-roots}
 project=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
-fail() { echo "in_release: $*" >&2; exit 1; }
 emulated=()
 unset QEMU_CPU  # qemu-user gets the CPU the table gives it, or its own choice
 if [[ $architecture == "$suite" || $architecture == "$(dpkg --print-architecture)" ]]; then
@@ -51,15 +91,13 @@ base=$cache/$name-minbase.tar
 
 if [[ ! -s $base ]]; then
   mkdir -p "$cache"
-  mirror=$(sed -n 's/^URIs: //p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -1)
-  [[ -n $mirror ]] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list 2>/dev/null)
-  [[ -n $mirror ]] || fail "no Debian mirror in this machine's apt sources to make a $suite root from"
+  sources=$(root_sources "$suite")
+  mapfile -t sources <<<"$sources"
   echo "in_release: making the $name root (once)" >&2
   # /sys is left to the chroot's own bind mount, as a user namespace may not mount it afresh.
   "${emulated[@]}" mmdebstrap --quiet --variant=minbase --arch="$architecture" --skip=chroot/mount/sys --format=tar \
-    "$suite" "$base.part" "deb $mirror $suite main" "deb $mirror $suite-updates main" \
-    "deb ${mirror}-security $suite-security main" 2>"$cache/$name.log" ||
-    fail "cannot make a $name root with mmdebstrap from $mirror: $(tail -n 3 "$cache/$name.log")"
+    "$suite" "$base.part" "${sources[@]}" 2>"$cache/$name.log" ||
+    fail "cannot make a $name root with mmdebstrap from ${sources[0]#deb }: $(tail -n 3 "$cache/$name.log")"
   mv "$base.part" "$base"
 fi
 
@@ -91,7 +129,8 @@ mkdir -p "$cache/$name-apt" "$cache/$name-vm" "$root/root/.cache/hidlist-vm" "$r
 
 # A session of its own, so no terminal: hidlist must not wait there. Nothing
 # of this machine's environment goes in (HIDLIST_SKIP_VM would skip a test),
-# but for the CPU that qemu-user emulates.
+# but for the CPU that qemu-user emulates. Expanded by the sh that runs it.
+# shellcheck disable=SC2016
 inside='
   root=$1 cache=$2 name=$3 output=$4; shift 4
   mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" && mount --rbind /sys "$root/sys" &&
@@ -112,7 +151,9 @@ wait "$child" || status=$?
 child=
 if [[ -n $kept && $status == 0 ]]; then
   # What the mounts showed in the root was never in it.
-  tar -C "$root" --exclude=./project --exclude='./tmp/*' -cf "$kept.part" . && mv "$kept.part" "$kept" ||
-    { rm -f "$kept.part"; fail "cannot keep the root as $kept"; }
+  if ! { tar -C "$root" --exclude=./project --exclude='./tmp/*' -cf "$kept.part" . && mv "$kept.part" "$kept"; }; then
+    rm -f "$kept.part"
+    fail "cannot keep the root as $kept"
+  fi
 fi
 exit "$status"

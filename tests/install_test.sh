@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # hidlist as users build and install it: the install tree and its man page,
 # and the Debian package, checked (check_deb.sh), the same to the byte from
-# two folders, then installed into a throwaway root against a copy of
-# this machine's package database (so its dependencies are checked for real
-# and nothing is left behind, however the test ends) and run. Then the ways a
+# a clone and from a source archive, then installed into a throwaway root
+# against a copy of this machine's package database (so its dependencies are
+# checked for real and nothing is left behind, however the test ends) and
+# run. The apt sources that the roots of other releases are made with
+# (in_release.sh), read from sources as machines have them. Then the ways a
 # build finds hidapi that Debian itself does not offer, and which it takes
 # when there are several.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR WORK_DIR
@@ -31,16 +33,40 @@ deb=$(echo "$work"/hidlist_*_"$(dpkg --print-architecture)".deb)
 [[ -f $deb ]] || fail "cpack made no hidlist_<version>_<architecture>.deb"
 "$source/tests/check_deb.sh" "$deb"
 
-# Packaged again from two copies of the tree in other folders, a second apart.
-for copy in a another; do
-  mkdir -p "$work/$copy/source"
-  tar -C "$source" --exclude=./build -c . | tar -C "$work/$copy/source" -x
+# Packaged again, in other folders a second apart, from one commit of this
+# tree as it is (changes not yet committed too): from a clone, and from the
+# commit's git archive, which has no history to date the package by. The
+# archive is unpacked with fresh file times, as many tools unpack, so only
+# the date it carries can make the two the same.
+clone=$work/clone/source archive=$work/archive/source
+mkdir -p "$clone" "$archive"
+tar -C "$source" --exclude=./build --exclude=./.git -c . | tar -C "$clone" -x
+git -C "$clone" init -q
+git -C "$clone" add -A
+# Committed long ago, so that no file time can stand in for the commit's.
+GIT_COMMITTER_DATE=@1600000000 git -C "$clone" -c user.name=hidlist -c user.email=hidlist@example.org \
+  -c commit.gpgsign=false commit -q -m "hidlist as tested"
+git -C "$clone" archive HEAD | tar -C "$archive" -x --touch
+for copy in clone archive; do
   cmake -S "$work/$copy/source" -B "$work/$copy/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$work/$copy/build" >/dev/null
   (cd "$work/$copy" && cpack --config build/CPackConfig.cmake >/dev/null)
   sleep 1
 done
-cmp "$work"/a/hidlist_*.deb "$work"/another/hidlist_*.deb >/dev/null || fail "two builds of the package differ"
+cmp "$work"/clone/hidlist_*.deb "$work"/archive/hidlist_*.deb >/dev/null ||
+  fail "the package from a clone and the package from the same commit's git archive differ"
+
+# Neither a date in the tree nor a clone of it (a copy of a clone's files):
+# the newest of the files the package is made from dates it. The file gets
+# back git archive's placeholder, which a clone has.
+# shellcheck disable=SC2016
+printf '%s\n' '$Format:%ct$' >"$archive/packaging/commit_time"
+find "$archive" -exec touch -d @1700000000 {} +
+touch -d @1700000002 "$archive/packaging/copyright"
+rm "$work"/archive/hidlist_*.deb
+(cd "$work/archive" && cpack --config build/CPackConfig.cmake >/dev/null)
+dated=$(dpkg-deb --fsys-tarfile "$work"/archive/hidlist_*.deb | TZ=UTC tar -tv --full-time | awk '{ print $4, $5 }' | sort -u)
+[[ $dated == "2023-11-14 22:13:22" ]] || fail "a copy with no date and no history dates the package's files: $dated"
 
 root=$work/root admin=$work/dpkg
 mkdir -p "$root" "$admin/info" "$admin/updates" "$admin/triggers"
@@ -52,6 +78,78 @@ done
 # A session of its own: no console, so the installed hidlist must not wait.
 output=$(timeout 10 setsid -w "$root/usr/bin/hidlist" </dev/null) || fail "the installed hidlist failed or waited with no console"
 [[ $output == *"Press any key to Exit" ]] || fail "the installed hidlist printed: $output"
+
+# The sources of a trixie root, from this machine's apt sources in each form
+# they take. Each case is a sources.list, then FILE TEXT pairs for
+# sources.list.d, then what the root gets.
+# shellcheck source=/dev/null
+release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+root_sources_from() {
+  local case=$work/apt/$1 listed=$2 expected got
+  shift 2
+  mkdir -p "$case/sources.list.d" "$case/lists/partial"
+  printf '%s\n' "$listed" >"$case/sources.list"
+  while (($# > 1)); do
+    printf '%s\n' "$2" >"$case/sources.list.d/$1"
+    shift 2
+  done
+  expected=$1
+  printf 'Dir::Etc::SourceList "%s/sources.list";\nDir::Etc::SourceParts "%s/sources.list.d";\nDir::State::Lists "%s/lists";\n' \
+    "$case" "$case" "$case" >"$case/apt.conf"
+  got=$(APT_CONFIG=$case/apt.conf "$source/tests/in_release.sh" --sources trixie 2>&1) || fail "roots' sources, $case: $got"
+  [[ $got == "$expected" ]] || fail "from the sources in $case, a trixie root would get:"$'\n'"$got"
+}
+root_sources_from installer "\
+deb cdrom:[Debian GNU/Linux 12.5.0 _Bookworm_ - Official amd64 DVD Binary-1 with firmware 20240210-11:28]/ $release contrib main
+deb http://deb.debian.org/debian/ $release main non-free-firmware
+deb-src http://deb.debian.org/debian/ $release main non-free-firmware
+deb http://security.debian.org/debian-security $release-security main non-free-firmware
+deb-src http://security.debian.org/debian-security $release-security main non-free-firmware
+deb http://deb.debian.org/debian/ $release-updates main non-free-firmware" "\
+deb http://deb.debian.org/debian trixie main
+deb http://deb.debian.org/debian trixie-updates main
+deb http://security.debian.org/debian-security trixie-security main"
+root_sources_from options "\
+deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://ftp.de.debian.org/debian $release main
+deb [ arch=amd64,i386 ] http://security.debian.org/debian-security $release-security main" "\
+deb http://ftp.de.debian.org/debian trixie main
+deb http://ftp.de.debian.org/debian trixie-updates main
+deb http://security.debian.org/debian-security trixie-security main"
+root_sources_from deb822 "" debian.sources "\
+Types: deb
+URIs: http://mirror.example.org/debian
+Suites: $release
+Components: main
+Enabled: no
+
+Types: deb deb-src
+URIs: http://ftp.fr.debian.org/debian/ http://deb.debian.org/debian
+Suites: $release $release-updates
+Components: main contrib
+
+Types: deb
+URIs: http://deb.debian.org/debian-security
+Suites: $release-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" "\
+deb http://ftp.fr.debian.org/debian trixie main
+deb http://ftp.fr.debian.org/debian trixie-updates main
+deb http://deb.debian.org/debian-security trixie-security main"
+root_sources_from country-mirror "deb http://ftp.de.debian.org/debian/ $release main" "\
+deb http://ftp.de.debian.org/debian trixie main
+deb http://ftp.de.debian.org/debian trixie-updates main
+in_release: this machine's apt sources name no -security suite, so the trixie root gets no security updates"
+root_sources_from security-host "" a-nodesource.sources "\
+Types: deb
+URIs: https://deb.nodesource.com/node_20.x
+Suites: nodistro
+Components: main" debian.list "\
+deb http://mirror.example.org/debian $release main
+deb http://mirror.example.org/debian $release-updates main
+deb http://security.mirror.example.org/debian-security/ $release-security main" "\
+deb http://mirror.example.org/debian trixie main
+deb http://mirror.example.org/debian trixie-updates main
+deb http://security.mirror.example.org/debian-security trixie-security main"
 
 # hidapi as vcpkg installs it, a CMake package in a prefix, here holding the
 # library double: taken before Debian's pkg-config file.
@@ -76,9 +174,34 @@ output=$(HID_DOUBLE_DEVICES=$work/vcpkg/devices timeout 10 setsid -w "$work/vcpk
   fail "hidlist from hidapi's CMake package failed"
 [[ $output == $'HID Device Keys VID 1209 PID A Ser S-1\r\n Path /dev/hidraw0\r\n\r\nPress any key to Exit' ]] ||
   fail "hidlist from hidapi's CMake package printed: $output"
+# The same prefix as HIDAPI_ROOT in the environment, which CMake 3.27 and
+# later search for packages: HIDAPI_ROOT means a Windows release folder, so
+# not taken.
+configured=$(HIDAPI_ROOT=$prefix cmake -S "$source" -B "$work/vcpkg/environment") ||
+  fail "configure with HIDAPI_ROOT in the environment: $configured"
+grep -x -- "-- hidapi: pkg-config hidapi-hidraw .*" <<<"$configured" ||
+  fail "HIDAPI_ROOT in the environment was taken as a package prefix: $(grep hidapi <<<"$configured")"
 
-# A package built without hidraw, as hidapi's own build installs it: its
-# hidapi::hidapi is the libusb flavour, which a hidraw build must not take.
+# A package whose one target, hidapi::hidapi, is the hidraw flavour only by
+# its library's name: taken, and its file run once though the tests look for
+# hidapi again, for the other flavour.
+prefix=$work/hidapi-only
+mkdir -p "$prefix/lib/cmake/hidapi"
+cat >"$prefix/lib/cmake/hidapi/hidapi-config.cmake" <<'END'
+set(hidapi_VERSION 0.14.0)
+add_library(hidapi::hidapi STATIC IMPORTED)
+set_target_properties(hidapi::hidapi PROPERTIES IMPORTED_CONFIGURATIONS RELEASE
+                      IMPORTED_LOCATION_RELEASE "${CMAKE_CURRENT_LIST_DIR}/../../libhidapi-hidraw.a")
+END
+configured=$(cmake -S "$source" -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix" -DHIDLIST_BUILD_TESTS=ON 2>&1) ||
+  fail "configure with a hidraw hidapi::hidapi: $configured"
+grep -x -- "-- hidapi: CMake package 0.14.0 from $prefix/lib/cmake/hidapi, target hidapi::hidapi, the hidraw flavour" \
+  <<<"$configured" || fail "a hidraw hidapi::hidapi was not taken: $(grep hidapi <<<"$configured")"
+
+# Packages a hidraw build must pass over, and say so, then take pkg-config:
+# one built without hidraw, as hidapi's own build installs it, whose
+# hidapi::hidapi is the libusb flavour; and one whose hidapi::hidapi names
+# no flavour, as on macOS.
 prefix=$work/libusb-only
 mkdir -p "$prefix/lib/cmake/hidapi"
 cat >"$prefix/lib/cmake/hidapi/hidapi-config.cmake" <<'END'
@@ -88,17 +211,52 @@ set_target_properties(hidapi::libusb PROPERTIES IMPORTED_LOCATION "${CMAKE_CURRE
 add_library(hidapi::hidapi INTERFACE IMPORTED)
 set_target_properties(hidapi::hidapi PROPERTIES INTERFACE_LINK_LIBRARIES hidapi::libusb)
 END
-configured=$(cmake -S "$source" -B "$work/libusb-only/build" -DCMAKE_PREFIX_PATH="$prefix") ||
-  fail "configure beside a libusb-only CMake package: $configured"
-grep -x -- "-- hidapi: pkg-config hidapi-hidraw .*" <<<"$configured" ||
-  fail "a hidraw build found hidapi another way: $(grep hidapi <<<"$configured")"
+prefix=$work/no-flavour
+mkdir -p "$prefix/lib/cmake/hidapi"
+cat >"$prefix/lib/cmake/hidapi/hidapi-config.cmake" <<'END'
+set(hidapi_VERSION 0.14.0)
+add_library(hidapi::hidapi SHARED IMPORTED)
+set_target_properties(hidapi::hidapi PROPERTIES IMPORTED_LOCATION "${CMAKE_CURRENT_LIST_DIR}/../../libhidapi.so.0")
+END
+for prefix in "$work/libusb-only" "$work/no-flavour"; do
+  configured=$(cmake -S "$source" -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix") ||
+    fail "configure beside the CMake package in $prefix: $configured"
+  grep -x -- "-- hidapi: pkg-config hidapi-hidraw .*" <<<"$configured" ||
+    fail "a hidraw build found hidapi another way: $(grep hidapi <<<"$configured")"
+  if [[ $prefix == */libusb-only ]]; then
+    why="its hidapi::hidapi is the libusb flavour, and hidraw is asked for"
+  else
+    why="the flavour of its hidapi::hidapi cannot be told, and hidraw is asked for"
+  fi
+  grep -x -- "-- hidapi: passed over the CMake package 0.14.0 from $prefix/lib/cmake/hidapi: $why" <<<"$configured" ||
+    fail "the package in $prefix was not said to be passed over: $(grep hidapi <<<"$configured")"
+done
+
+# What only a Windows build can use stops a Linux one, before any package is
+# looked at, even a foreign one that would stop configure itself.
+prefix=$work/foreign
+mkdir -p "$prefix/lib/cmake/hidapi"
+echo 'message(FATAL_ERROR "a foreign hidapi-config.cmake")' >"$prefix/lib/cmake/hidapi/hidapi-config.cmake"
+for variable in HIDAPI_ROOT HIDLIST_HIDAPI_INCLUDE_DIR; do
+  if configured=$(cmake -S "$source" -B "$prefix/build-$variable" -DCMAKE_PREFIX_PATH="$prefix" \
+    -D"$variable"=/usr/include/hidapi 2>&1); then
+    fail "a Linux build took $variable"
+  fi
+  [[ $(tr -s ' \n' '  ' <<<"$configured") == *"$variable (/usr/include/hidapi) "*" -U$variable drops"* ]] ||
+    fail "with $variable, a Linux build said: $configured"
+done
 
 # No hidapi anywhere: one message that tells how to get it.
 mkdir -p "$work/none/pkgconfig"
-if configured=$(PKG_CONFIG_LIBDIR=$work/none/pkgconfig PKG_CONFIG_PATH= cmake -S "$source" -B "$work/none/build" \
+if configured=$(PKG_CONFIG_LIBDIR=$work/none/pkgconfig PKG_CONFIG_PATH='' cmake -S "$source" -B "$work/none/build" \
   -DCMAKE_DISABLE_FIND_PACKAGE_hidapi=ON 2>&1); then
   fail "configure passed with no hidapi"
 fi
-for says in "hidapi's hidraw flavour was not found" "apt install libhidapi-dev" "-DHIDAPI_ROOT="; do
+for says in "hidapi's hidraw flavour was not found" "apt install libhidapi-dev"; do
   grep -qF -- "$says" <<<"$configured" || fail "with no hidapi, configure does not say \"$says\": $configured"
+done
+for offers in -DHIDAPI_ROOT= -DHIDLIST_HIDAPI_INCLUDE_DIR=; do
+  if grep -qF -- "$offers" <<<"$configured"; then
+    fail "with no hidapi, a Linux build offers $offers, which only a Windows build can use: $configured"
+  fi
 done
