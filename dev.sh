@@ -134,6 +134,8 @@ case "${1:-}" in
     for preset in dev sanitize; do
       cmake --preset "$preset"
       cmake --build --preset "$preset"
+      # Leak detection on, as the sanitize preset's tests have it.
+      [[ $preset != sanitize ]] || tests/planted_faults.sh "build/$preset" 1
       results=$PWD/build/$preset/Testing/results.xml
       rm -f "$results"
       ctest --preset "$preset" --output-junit "$results" --test-output-size-passed 1048576

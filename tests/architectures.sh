@@ -123,6 +123,7 @@ sanitize() {
     echo "FAIL: $architecture: -fsanitize=$sanitizers does not start${emulator:+ under $emulator}: $(head -n 1 <<<"$complaint")" >&2
     exit 1
   fi
+  [[ $where == vm ]] || /project/tests/planted_faults.sh "$build" "$leaks" "$emulator"
   if [[ $where == vm ]]; then
     echo "-- $architecture: -fsanitize=$sanitizers, in the VM"
   elif [[ -n $emulator ]]; then

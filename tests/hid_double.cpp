@@ -7,9 +7,15 @@
 // One device a line: VID PID PATH SERIAL PRODUCT, the IDs in hexadecimal, the
 // texts as comma-separated hexadecimal wide units, "." for an empty text and
 // "-" for an absent one (or an absent path).
+//
+// HID_DOUBLE_PLANT makes hid_enumerate commit one fault first, so that a
+// sanitized build can show its runtime reports what it claims to catch, in
+// the very program and environment the tests use: heap-overflow, leak or
+// signed-overflow.
 
 #include <hidapi.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +81,27 @@ hid_device_info *parse_device(char *line)
     return device;
 }
 
+// volatile, so that the compiler can neither see the fault nor drop it.
+void commit_planted_fault(const char *fault)
+{
+    if (std::strcmp(fault, "heap-overflow") == 0) {
+        auto *block = static_cast<volatile char *>(std::malloc(4));
+        volatile std::size_t past_the_end = 4;
+        block[past_the_end] = 1;
+        std::free(const_cast<char *>(block));
+    } else if (std::strcmp(fault, "leak") == 0) {
+        void *volatile last_pointer = std::malloc(64);
+        last_pointer = nullptr;
+        static_cast<void>(last_pointer);
+    } else if (std::strcmp(fault, "signed-overflow") == 0) {
+        volatile int largest = INT_MAX;
+        volatile int past_largest = largest + 1;
+        static_cast<void>(past_largest);
+    } else {
+        fail("HID_DOUBLE_PLANT names no fault it knows");
+    }
+}
+
 } // namespace
 
 hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_id)
@@ -83,6 +110,8 @@ hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_
         fail("hid_enumerate was asked for a filtered list");
     if (list != List::not_made)
         fail("hid_enumerate was called twice");
+    if (const char *fault = std::getenv("HID_DOUBLE_PLANT"))
+        commit_planted_fault(fault);
     const char *scenario = std::getenv("HID_DOUBLE_DEVICES");
     FILE *file = scenario != nullptr ? std::fopen(scenario, "r") : nullptr;
     if (file == nullptr)
