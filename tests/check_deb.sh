@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# hidlist's Debian package as a distribution would take it: no lintian error
-# or warning, hardened as Debian builds its own binaries, depending on
-# exactly the runtime libraries it links. Any architecture's package, on any.
+# hidlist's Debian package as a distribution would take it, held to what
+# README.md's Install says of it: no lintian error or warning, hardened as
+# Debian builds its own binaries, and its Depends. Any architecture's
+# package, on any.
 # Usage: check_deb.sh DEB
 set -euo pipefail
 deb=$1
@@ -19,8 +20,7 @@ readelf -d "$binary" | grep -q 'FLAGS.*NOW' || fail "symbols are not bound at st
 symbols=$(readelf --dyn-syms -W "$binary")
 grep -q '__[a-z]*_chk' <<<"$symbols" || fail "no checked buffer functions"
 grep -q __stack_chk_fail <<<"$symbols" || fail "no stack protector"
-# The C library and hidapi's runtime library, no -dev package, nothing
-# another architecture's binary would need; armhf's unwinder lives in libgcc.
+# The Depends that README.md's Install gives, and why armhf's differs.
 depends=$(dpkg-deb -f "$deb" Depends)
 needed="libc6 libhidapi-hidraw0"
 [[ $(dpkg-deb -f "$deb" Architecture) != armhf ]] || needed="libc6 libgcc-s1 libhidapi-hidraw0"
