@@ -13,13 +13,12 @@ vm_packages=(python3 busybox-static cpio zstd)
 # platforms.txt names.
 host=$(dpkg --print-architecture)
 [[ $host != amd64 ]] || test_packages+=(wine wine64)
-IFS=, read -ra guest_packages < <(awk -v name="$host" '$1 == "guest" && $2 == name { print $3 }' platforms.txt) || true
-vm_packages+=("${guest_packages[@]}")
 
 # apt-get only when something is missing, and its index refreshed only then.
 install_missing() {
   local missing=()
   for package in "$@"; do
+    [[ " ${missing[*]} " != *" $package "* ]] || continue
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
   done
   if ((${#missing[@]})); then
@@ -63,15 +62,26 @@ shell_scripts() {
   done
 }
 
-# The runs of platforms.txt whose kind matches the pattern WHAT, in its
-# order, as "release architecture kind groups"; not CI's own, "native". As
-# the last commit has them, since that is what the roots get.
+# The runs of platforms.txt of the kinds named, in its order, as "release
+# architecture kind [sanitizers] groups"; not CI's own, "native". The roots
+# get a clone of the last commit, so a table changed since is refused.
 platforms() {
   local runs
-  runs=$(git show HEAD:platforms.txt |
-    awk -v what="^($1)\$" '$1 !~ /^(#|architecture$|guest$)/ && $3 ~ what && $4 != "native" { $1 = $1; print }')
-  [[ -n $runs ]] || { echo "platforms.txt names no run of the kind $1" >&2; return 1; }
+  git diff --quiet HEAD -- platforms.txt ||
+    { echo "platforms.txt differs from the last commit's, which the roots get: commit it first" >&2; return 1; }
+  runs=$(python3 tests/platforms.py runs "$@")
+  [[ -n $runs ]] || { echo "platforms.txt names no run of the kind $*" >&2; return 1; }
   echo "$runs"
+}
+
+# The VM's packages gain those of this machine's guest, where platforms.txt
+# has one; python3 reads the table.
+add_guest_packages() {
+  local guest
+  install_missing python3
+  guest=$(python3 tests/platforms.py guest-packages "$host")
+  read -ra guest <<<"$guest"
+  vm_packages+=("${guest[@]}")
 }
 
 # The roots that releases and packages make cross-build from amd64, and the
@@ -102,8 +112,11 @@ case "${1:-}" in
     if [[ "${HIDLIST_SKIP_VM:-}" == 1 ]]; then
       install_missing "${build_packages[@]}" "${test_packages[@]}"
     else
+      add_guest_packages
       install_missing "${build_packages[@]}" "${test_packages[@]}" "${vm_packages[@]}"
     fi
+    # A line of the table that is wrong fails here, not later in a run.
+    python3 tests/platforms.py check
     # The shell scripts are held to shellcheck as the C++ is to the
     # compiler's warnings: any finding fails the run.
     mapfile -t scripts < <(shell_scripts)
@@ -143,6 +156,7 @@ case "${1:-}" in
     trap 'interrupted 130' INT
     trap 'interrupted 143' TERM
     trap 'interrupted 129' HUP
+    add_guest_packages
     install_missing "${build_packages[@]}" "${vm_packages[@]}"
     cmake --preset dev >/dev/null
     cmake --build --preset dev --target hidlist uhid_devices >/dev/null
@@ -155,6 +169,7 @@ case "${1:-}" in
     exec env --block-signal=INT,TERM,HUP "$python" vm/vm.py demo build/dev/hidlist build/dev/tests/uhid_devices
     ;;
   bench)
+    add_guest_packages
     install_missing "${build_packages[@]}" "${vm_packages[@]}" valgrind
     cmake --preset dev >/dev/null
     cmake --build --preset dev >/dev/null
@@ -163,16 +178,17 @@ case "${1:-}" in
   releases)
     needs_root_host releases
     install_missing mmdebstrap arch-test dpkg-dev python3 git
-    native=$(git show HEAD:platforms.txt | awk '$4 == "native" { print $1 }')
+    runs=$(platforms test run cross sanitize)
+    mapfile -t runs <<<"$runs"
+    native=$(python3 tests/platforms.py native)
     # shellcheck source=/dev/null
     [[ $native == "$(. /etc/os-release && echo "$VERSION_CODENAME")" ]] ||
       echo "releases: this machine is not Debian $native, so its own ./dev.sh test is not the run platforms.txt calls native"
-    runs=$(platforms 'test|run|cross|sanitize')
-    mapfile -t runs <<<"$runs"
     cross_tested=()
+    log=$(mktemp)
+    trap 'rm -f "$log"' EXIT
     for run in "${runs[@]}"; do
-      read -r release architecture what groups <<<"$run"
-      sanitizers=
+      read -r release architecture what _ <<<"$run"
       root=$release
       [[ $architecture == "$host" ]] || root=$release/$architecture
       SECONDS=0
@@ -189,14 +205,19 @@ case "${1:-}" in
           echo "releases: $root: ./dev.sh run built hidlist, which printed its prompt ($SECONDS s)"
           ;;
         cross | sanitize)
-          # One root serves every architecture cross-built in a release.
+          # One root serves every architecture cross-built in a release, and
+          # each of its lines is said as the verdict read from CTest's record
+          # there, which each must have.
           if [[ " ${cross_tested[*]} " != *" $release "* ]]; then
-            HIDLIST_RELEASE_KEEP=cross tests/in_release.sh "$release" tests/architectures.sh test
+            HIDLIST_RELEASE_KEEP=cross tests/in_release.sh "$release" tests/architectures.sh test | tee "$log"
             cross_tested+=("$release")
+            verdicts=$(sed -n 's/^verdict: /releases: /p' "$log")
+            lines=$(platforms cross sanitize | grep -c "^$release ")
+            [[ $(grep -c . <<<"$verdicts") == "$lines" ]] ||
+              { echo "releases: $release has $lines cross and sanitize lines, and these verdicts: $verdicts" >&2; exit 1; }
+            echo "$verdicts"
             echo "releases: $release: the cross builds and their tests took $SECONDS s"
           fi
-          [[ $what == cross ]] || read -r sanitizers groups <<<"$groups"
-          echo "releases: $release: $architecture, cross-built${sanitizers:+ with -fsanitize=$sanitizers}, passed $groups"
           ;;
       esac
     done

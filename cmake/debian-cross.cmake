@@ -46,16 +46,20 @@ if(NOT in_try_compile AND NOT DEFINED CACHE{CMAKE_CROSSCOMPILING_EMULATOR})
       set(runs_natively YES)
     endif()
   endif()
-  # qemu's name for the CPU, which is not always the GNU one (i686).
-  file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../platforms.txt row REGEX "^architecture +${DEBIAN_ARCHITECTURE} ")
-  string(REGEX REPLACE " +" ";" row "${row}")
+  # qemu's name for the CPU, which is not always the GNU one (i686), from
+  # the table's reader.
+  find_program(HIDLIST_PYTHON3 python3)
+  if(HIDLIST_PYTHON3)
+    execute_process(COMMAND ${HIDLIST_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/../tests/platforms.py
+                            architecture ${DEBIAN_ARCHITECTURE} qemu
+                    OUTPUT_VARIABLE qemu_cpu OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
   if(runs_natively)
     set(CMAKE_CROSSCOMPILING_EMULATOR "" CACHE STRING "Runs the target's programs on this machine")
     message(STATUS "${DEBIAN_ARCHITECTURE} programs run natively: this kernel ran one")
-  elseif(NOT row)
-    message(STATUS "${DEBIAN_ARCHITECTURE} programs cannot run here: platforms.txt names no qemu for them")
+  elseif(NOT qemu_cpu)
+    message(STATUS "${DEBIAN_ARCHITECTURE} programs cannot run here: no qemu for them from platforms.txt")
   else()
-    list(GET row 3 qemu_cpu)
     set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_cpu} CACHE STRING "Runs the target's programs on this machine")
     if(DEFINED probe)
       message(STATUS "${DEBIAN_ARCHITECTURE} programs run under qemu-${qemu_cpu}: this kernel did not run one")

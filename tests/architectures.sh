@@ -65,14 +65,17 @@ fi
 [[ -f /project/tests/architectures.sh && $(dpkg --print-architecture) == amd64 ]] ||
   { echo "architectures: run me in a throwaway amd64 root, through tests/in_release.sh" >&2; exit 2; }
 case $mode in
-  test) kinds='cross|sanitize' ;;
-  packages) kinds=package ;;
+  test) kinds=(cross sanitize) ;;
+  packages) kinds=(package) ;;
   *) echo "usage: $0 test|packages|install" >&2; exit 2 ;;
 esac
-# "architecture kind group..." for each line of this release and these kinds.
-mapfile -t lines < <(awk -v release="$release" -v kinds="^($kinds)\$" \
-  '$1 == release && $3 ~ kinds { $1 = ""; $0 = $0; $1 = $1; print }' /project/platforms.txt)
-((${#lines[@]})) || { echo "architectures: platforms.txt has no ${kinds//|/ or } line for $release" >&2; exit 2; }
+apt-get update -q >/dev/null
+# The table's reader first: what else to install comes from the table.
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends python3 >/dev/null
+# "architecture kind [sanitizers] group..." for each line of this release and these kinds.
+listed=$(python3 /project/tests/platforms.py runs "${kinds[@]}" --release "$release")
+[[ -n $listed ]] || { echo "architectures: platforms.txt has no ${kinds[*]} line for $release" >&2; exit 2; }
+mapfile -t lines < <(cut -d ' ' -f 2- <<<"$listed")
 
 packages=(cmake make g++ pkg-config git python3 dpkg-dev file lintian libhidapi-dev)
 for line in "${lines[@]}"; do
@@ -81,13 +84,13 @@ for line in "${lines[@]}"; do
   dpkg --add-architecture "$architecture"
   packages+=("crossbuild-essential-$architecture" "libhidapi-dev:$architecture")
   if [[ " $line " == *" RealDevices "* ]]; then
-    IFS=, read -ra guest_packages < <(awk -v name="$architecture" '$1 == "guest" && $2 == name { print $3 }' /project/platforms.txt) ||
-      { echo "architectures: platforms.txt asks for RealDevices on $architecture, and has no guest for it" >&2; exit 2; }
-    packages+=("${guest_packages[@]}" busybox-static cpio zstd)
+    guest=$(python3 /project/tests/platforms.py guest-packages "$architecture")
+    read -ra guest <<<"$guest"
+    packages+=("${guest[@]}" busybox-static cpio zstd)
   fi
 done
 [[ $mode == packages ]] || packages+=(qemu-user)
-apt-get update -q >/dev/null
+apt-get update -q >/dev/null  # again, for the architectures just added
 # A kept root (in_release.sh) had its packages installed by an earlier run.
 DEBIAN_FRONTEND=noninteractive apt-get upgrade -y -q >/dev/null
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}" >/dev/null
@@ -146,7 +149,7 @@ case $mode in
       read -r architecture kind groups <<<"$line"
       echo "== $architecture, $kind"
       build=/project/build/$architecture-$kind
-      options=(-DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DHIDLIST_BUILD_TESTS=ON) environment=()
+      options=(-DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DHIDLIST_BUILD_TESTS=ON) environment=() sanitizers=
       if [[ $kind == cross ]]; then
         # The toolchain file's word on whether the programs run natively or under qemu-user.
         build "$architecture" /project "$build" "${options[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo |
@@ -164,7 +167,8 @@ case $mode in
       # Every group named must have run and passed, and a case may be
       # skipped only for what qemu-user itself breaks, and says so.
       read -ra group_names <<<"$groups"
-      python3 /project/tests/ctest_results.py "$results" --groups "${group_names[@]}" --skip-reason "qemu-user " ||
+      python3 /project/tests/ctest_results.py "$results" --groups "${group_names[@]}" --skip-reason "qemu-user " \
+        --verdict "$release: $architecture, cross-built${sanitizers:+ with -fsanitize=$sanitizers}," ||
         { echo "FAIL: $architecture, $kind" >&2; exit 1; }
     done
     rm -r /usr/local/lib/cmake/hidapi  # the root may be kept for packages, which build for amd64 too

@@ -2,13 +2,14 @@
 """The verdict on one CTest run, read from its JUnit record.
 
     ctest_results.py RESULTS.xml [--groups NAME...] [--skip-reason PREFIX]
+                     [--verdict WHAT]
 
 Prints which way each VM test ran its guest, and every skip with its reason:
 a whole test CTest did not run, or a case unittest skipped within a test
 (counted from unittest's own summary, so a skip that prints in some other
 shape is still counted). With --groups, each group named must be in the
 record, have run and passed; a group that is missing fails, so a misspelt
-name cannot pass with the rest. A skipped case fails unless its reason
+name cannot pass with the rest; then "verdict: WHAT passed GROUPS". A skipped case fails unless its reason
 starts with a --skip-reason PREFIX; a skipped test fails where --groups
 names it, and everywhere under CI=true. An allowed skip that no longer
 happens is said, so that the list of them cannot go stale. The exit status
@@ -30,6 +31,7 @@ def main():
     parser.add_argument("results")
     parser.add_argument("--groups", nargs="+", default=[])
     parser.add_argument("--skip-reason", action="append", default=[])
+    parser.add_argument("--verdict", help="what passed, said before the groups")
     arguments = parser.parse_args()
 
     faults = []
@@ -68,7 +70,7 @@ def main():
     for fault in faults:
         print("FAIL: " + fault, file=sys.stderr)
     if not faults and arguments.groups:
-        print("passed: %s" % " ".join(arguments.groups))
+        print("verdict: %s passed %s" % (arguments.verdict or "", " ".join(arguments.groups)))
     return 1 if faults else 0
 
 

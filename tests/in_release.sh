@@ -73,9 +73,8 @@ if [[ $architecture == "$suite" || $architecture == "$(dpkg --print-architecture
   name=$suite architecture=$(dpkg --print-architecture)
 else
   name=$suite-$architecture
-  read -r cpu model < <(awk -v name="$architecture" '$1 == "architecture" && $2 == name { print $4, $7 }' "$project/platforms.txt") ||
-    fail "platforms.txt names no architecture $architecture"
-  [[ -n $model ]] || fail "platforms.txt names no CPU for qemu-user to emulate for $architecture"
+  cpu=$(python3 "$project/tests/platforms.py" architecture "$architecture" qemu) || exit 1
+  model=$(python3 "$project/tests/platforms.py" architecture "$architecture" qemu_cpu)
   # Read by qemu-user, here and in the root.
   [[ $model == - ]] || export QEMU_CPU=$model
   qemu=$cache/qemu-user-static/qemu-$cpu-static

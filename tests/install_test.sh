@@ -5,7 +5,8 @@
 # against a copy of this machine's package database (so its dependencies are
 # checked for real and nothing is left behind, however the test ends) and
 # run. The apt sources that the roots of other releases are made with
-# (in_release.sh), read from sources as machines have them. Then the ways a
+# (in_release.sh), read from sources as machines have them, and the table of
+# those runs, as its reader takes or refuses it. Then the ways a
 # build finds hidapi that Debian itself does not offer, and which it takes
 # when there are several.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR WORK_DIR
@@ -150,6 +151,26 @@ deb http://security.mirror.example.org/debian-security/ $release-security main" 
 deb http://mirror.example.org/debian trixie main
 deb http://mirror.example.org/debian trixie-updates main
 deb http://security.mirror.example.org/debian-security trixie-security main"
+
+# The table the runs are read from: each fault planted in a copy stops its
+# one reader, naming the line, so that no line can run nothing in silence.
+python3 "$source/tests/platforms.py" check || fail "platforms.txt is not taken as it stands"
+table_rejects() {
+  local fault=$1 table=$work/platforms-$1.txt said line
+  sed -E "$2" "$source/platforms.txt" >"$table"
+  line=$(cmp "$source/platforms.txt" "$table" | sed -n 's/.* line //p') || true
+  [[ -n $line ]] || fail "planting $fault changed nothing in platforms.txt"
+  if said=$(python3 "$source/tests/platforms.py" --table "$table" runs cross 2>&1); then
+    fail "platforms.txt with $fault was taken"
+  fi
+  [[ $said == "platforms: $table:$line: $3"* ]] || fail "platforms.txt with $fault on line $line: $said"
+}
+table_rejects misspelt-kind '/^bookworm +i386 +sanitize /s/sanitize/sanitise/' "the kind sanitise is none of"
+table_rejects unknown-architecture '/^trixie +armhf +cross /s/armhf/armel/' "the architecture armel has no architecture line"
+table_rejects misspelt-group '/^trixie +arm64 +cross /s/Console/Consle/' "the group Consle is none of"
+table_rejects unknown-sanitizer '/^trixie +armhf +sanitize /s/address/adress/' "the sanitizer adress is none of"
+table_rejects short-architecture '/^architecture +arm64 /s/ +cortex-a72$//' "an architecture line has 7 columns, not 6"
+table_rejects guestless-vm-test '/^trixie +armhf +cross /s/$/ RealDevices/' "RealDevices on armhf, which has no guest line"
 
 # hidapi as vcpkg installs it, a CMake package in a prefix, here holding the
 # library double: taken before Debian's pkg-config file.

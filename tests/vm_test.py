@@ -224,7 +224,7 @@ class AcceleratorTest(unittest.TestCase):
         (folder / "kvm").touch()
         (folder / "unopenable-kvm").mkdir()
         guest = vm.Guest(architecture="this machine's", multiarch="", elf_machine=vm.elf_machine(sys.executable),
-                         qemu=str(qemu), qemu_package="", machine=["-machine", "q35"], emulated_cpu=["-cpu", "max"],
+                         qemu=str(qemu), qemu_packages="", machine=["-machine", "q35"], emulated_cpu=["-cpu", "max"],
                          console="ttyS0", kernel_format="bzimage")._replace(**guest_changes)
         said = io.StringIO()
         started = time.monotonic()

@@ -13,6 +13,8 @@ import ctypes
 import os
 import sys
 
+import platforms
+
 
 def formats():
     """{Debian architecture: (qemu's name for it, which mmdebstrap looks for
@@ -20,13 +22,10 @@ def formats():
     binfmt_misc takes them)}, from platforms.txt. The mask lets both
     executables and position-independent ones (types 2 and 3) through."""
     found = {}
-    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "platforms.txt")) as table:
-        for line in table:
-            if line.split()[:1] == ["architecture"]:
-                _, architecture, _, qemu, elf_class, machine, _ = line.split()
-                magic = (b"\x7fELF" + bytes([1 if elf_class == "32" else 2, 1, 1]) + bytes(9)
-                         + b"\x02\x00" + int(machine, 16).to_bytes(2, "little"))
-                found[architecture] = (qemu, magic, b"\xff" * 7 + b"\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff")
+    for architecture in platforms.read()[0].values():
+        magic = (b"\x7fELF" + bytes([1 if architecture.elf_class == 32 else 2, 1, 1]) + bytes(9)
+                 + b"\x02\x00" + architecture.elf_machine.to_bytes(2, "little"))
+        found[architecture.name] = (architecture.qemu, magic, b"\xff" * 7 + b"\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff")
     return found
 
 

@@ -32,38 +32,34 @@ import time
 import tty
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+import platforms  # noqa: E402 (the table's reader lives with the tests)
 CACHE = pathlib.Path(os.environ.get("HIDLIST_VM_CACHE") or pathlib.Path.home() / ".cache" / "hidlist-vm")
 # What the guest needs: the USB host controller QEMU emulates, USB HID, the
 # generic HID driver and uhid. What they depend on, and so the order in which
 # to load them, comes from the kernel's own data.
 NEEDED_MODULES = ["xhci-pci", "usbhid", "hid-generic", "uhid"]
-PLATFORMS = HERE.parent / "platforms.txt"
-
-
-def platforms(kind):
-    """The lines of platforms.txt that start with `kind`, less that word."""
-    with open(PLATFORMS) as table:
-        return [line.split()[1:] for line in table if line.split()[:1] == [kind]]
 
 
 # A guest (platforms.txt): its Debian and multiarch names, the ELF machine
-# number of its programs, QEMU's program and package for it, the machine (and
+# number of its programs, QEMU's program and packages for it, the machine (and
 # CPU, when emulated) QEMU gives it, its serial console, and how its kernel
 # package holds the kernel: "bzimage", a bzImage whose ELF kernel QEMU boots
 # directly, or "image", an Image QEMU boots as it is once unpacked.
-Guest = collections.namedtuple("Guest", "architecture multiarch elf_machine qemu qemu_package machine emulated_cpu "
+Guest = collections.namedtuple("Guest", "architecture multiarch elf_machine qemu qemu_packages machine emulated_cpu "
                                         "console kernel_format")
 
 
 def guests():
     """{ELF machine number: Guest} for the guests platforms.txt names."""
-    architectures = {name: (multiarch, int(machine, 16))
-                     for name, multiarch, _, _, machine, _ in platforms("architecture")}
+    architectures, listed, _ = platforms.read()
     found = {}
-    for architecture, package, qemu, console, kernel_format, cpu, *machine in platforms("guest"):
-        multiarch, number = architectures[architecture]
-        found[number] = Guest(architecture, multiarch, number, qemu, package, machine,
-                              [] if cpu == "-" else ["-cpu", cpu], console, kernel_format)
+    for guest in listed.values():
+        architecture = architectures[guest.architecture]
+        found[architecture.elf_machine] = Guest(guest.architecture, architecture.multiarch, architecture.elf_machine,
+                                                guest.qemu, " ".join(guest.packages), guest.machine,
+                                                [] if guest.cpu == "-" else ["-cpu", guest.cpu], guest.console,
+                                                guest.kernel_format)
     return found
 
 
@@ -476,7 +472,7 @@ def qemu_command(guest, kernel_folder, image, run_name, devices=USB_DEVICES, con
     that counts instructions (-icount shift=0: one a nanosecond)."""
     if not shutil.which(guest.qemu):
         raise Unavailable("%s is not installed (apt-get install %s)"
-                          % (guest.qemu, guest.qemu_package.replace(",", " ")))
+                          % (guest.qemu, guest.qemu_packages))
     speed = (["-accel", "tcg", *guest.emulated_cpu, "-icount", "shift=0"] if counted_clock
              else accelerator(guest, kernel_folder, image))
     command = [guest.qemu, *guest.machine, *speed, "-m", "512", "-nodefaults", "-nic", "none", "-display", "none",
