@@ -31,7 +31,8 @@ fail() { echo "in_release: $*" >&2; exit 1; }
 # with their options, disabled entries and several URIs or suites to an
 # entry, where its configuration puts them (APT_CONFIG too); the lists need
 # not have been fetched. The main archive is the first that serves this
-# machine's release by its code name (or else by a name such as stable);
+# machine's release by its code name (or else by one of Debian's own names
+# for a release, such as stable, which no other archive's suite shares);
 # the security archive is the first that serves a -security suite, as a
 # mirror's name with -security added may be no archive at all.
 root_sources() {
@@ -45,7 +46,7 @@ root_sources() {
         uri = $3
         sub(/\/+$/, "", uri)
         if ($2 == release && mirror == "") mirror = uri
-        if ($2 !~ /[-\/]/ && plain == "") plain = uri
+        if ($2 ~ /^(oldoldstable|oldstable|stable|testing|unstable|sid)$/ && plain == "") plain = uri
         if ($2 ~ /-security$/ && security == "") security = uri
       }
       END { print (mirror != "" ? mirror : plain != "" ? plain : "-"), (security != "" ? security : "-") }')

@@ -140,6 +140,18 @@ root_sources_from country-mirror "deb http://ftp.de.debian.org/debian/ $release 
 deb http://ftp.de.debian.org/debian trixie main
 deb http://ftp.de.debian.org/debian trixie-updates main
 in_release: this machine's apt sources name no -security suite, so the trixie root gets no security updates"
+root_sources_from by-name "" a-nodesource.sources "\
+Types: deb
+URIs: https://deb.nodesource.com/node_20.x
+Suites: nodistro
+Components: main" debian.sources "\
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: stable
+Components: main" "\
+deb http://deb.debian.org/debian trixie main
+deb http://deb.debian.org/debian trixie-updates main
+in_release: this machine's apt sources name no -security suite, so the trixie root gets no security updates"
 root_sources_from security-host "" a-nodesource.sources "\
 Types: deb
 URIs: https://deb.nodesource.com/node_20.x
@@ -172,6 +184,42 @@ table_rejects unknown-sanitizer '/^trixie +armhf +sanitize /s/address/adress/' "
 table_rejects short-architecture '/^architecture +arm64 /s/ +cortex-a72$//' "an architecture line has 7 columns, not 6"
 table_rejects guestless-vm-test '/^trixie +armhf +cross /s/$/ RealDevices/' "RealDevices on armhf, which has no guest line"
 
+# The verdict on a test run, from a JUnit record as CTest writes it: Console
+# ran two cases, skipping one for an emulator (its reason, with an
+# apostrophe, printed in double quotes), and RealDevices was skipped whole.
+cat >"$work/record.xml" <<'END'
+<?xml version="1.0" encoding="UTF-8"?>
+<testsuite name="(empty)" tests="2" failures="0" disabled="0" skipped="1">
+	<testcase name="Console" classname="Console" time="1" status="run">
+		<system-out>test_a (__main__.ConsoleTest.test_a) ... ok
+test_b (__main__.ConsoleTest.test_b) ... skipped "qemu-user ends the shell's job"
+
+OK (skipped=1)
+</system-out>
+	</testcase>
+	<testcase name="RealDevices" classname="RealDevices" time="0" status="notrun">
+		<skipped message="SKIP_RETURN_CODE=77"/>
+		<system-out>skipped: HIDLIST_SKIP_VM=1</system-out>
+	</testcase>
+</testsuite>
+END
+# STATUS, CI, then what the verdict must say, and its arguments.
+verdict() {
+  local expected=$1 ci=$2 says=$3 said status=0
+  shift 3
+  said=$(CI=$ci python3 "$source/tests/ctest_results.py" "$work/record.xml" "$@" 2>&1) || status=$?
+  [[ $status == "$expected" && $said == *"$says"* ]] ||
+    fail "the verdict with CI=$ci $*: status $status, not $expected, or no \"$says\" in: $said"
+}
+verdict 0 '' "verdict: here, passed Console" --groups Console --skip-reason "qemu-user " --verdict "here,"
+verdict 0 '' "test: skipped: RealDevices: HIDLIST_SKIP_VM=1" --skip-reason "qemu-user "
+verdict 1 '' "FAIL: Console skipped a case: qemu-user ends the shell's job" --groups Console
+verdict 1 '' "FAIL: no test Windows in the record" --expect Console Windows --skip-reason "qemu-user "
+verdict 1 '' "FAIL: RealDevices was skipped" --groups RealDevices --skip-reason "qemu-user "
+verdict 1 true "FAIL: RealDevices was skipped" --skip-reason "qemu-user "
+sed -i 's/OK (skipped=1)/OK (skipped=2)/' "$work/record.xml"
+verdict 1 '' "FAIL: Console skipped 2 cases, of which 1 said why" --skip-reason "qemu-user "
+
 # hidapi as vcpkg installs it, a CMake package in a prefix, here holding the
 # library double: taken before Debian's pkg-config file.
 prefix=$work/vcpkg/installed/x64-linux
@@ -197,7 +245,8 @@ output=$(HID_DOUBLE_DEVICES=$work/vcpkg/devices timeout 10 setsid -w "$work/vcpk
   fail "hidlist from hidapi's CMake package printed: $output"
 # The same prefix as HIDAPI_ROOT in the environment, which CMake 3.27 and
 # later search for packages: HIDAPI_ROOT means a Windows release folder, so
-# not taken.
+# not taken. An older CMake never looks there, so only a newer one (Debian
+# 13's, in releases) puts this to the proof.
 configured=$(HIDAPI_ROOT=$prefix cmake -S "$source" -B "$work/vcpkg/environment") ||
   fail "configure with HIDAPI_ROOT in the environment: $configured"
 grep -x -- "-- hidapi: pkg-config hidapi-hidraw .*" <<<"$configured" ||
