@@ -162,6 +162,8 @@ class Worker:
         self.tree = os.path.join(self.tree, "src-tree")
         self.build = build
         self.limit = limit
+        # A folder left by an earlier run was configured for another copy.
+        shutil.rmtree(build, ignore_errors=True)
         status, output = run(["cmake", "-S", self.tree, "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                               "-DHIDLIST_BUILD_TESTS=ON", "-DCMAKE_COMPILE_WARNING_AS_ERROR=OFF"])
         if status != 0:
@@ -176,9 +178,13 @@ class Worker:
         status, output = run(["ctest", "--test-dir", self.build, "-R", GROUPS, "--stop-on-failure"], self.limit)
         if status == 0:
             return "survived"
+        if status is None or "***Timeout" in output:
+            return "timeout"
         if re.search(r"\*\*\*Failed|Exception|SEGFAULT|Child aborted", output):
             return "killed"
-        return "timeout"
+        # CTest itself failed (a test not run, say): no verdict on the mutant.
+        print(output, file=sys.stderr)
+        return "error"
 
     def remove(self):
         shutil.rmtree(os.path.dirname(self.tree))
@@ -227,13 +233,13 @@ def main():
     for worker in workers:
         worker.remove()
 
-    counts = {result: results.count(result) for result in ("killed", "survived", "timeout", "no-compile")}
-    compiled = len(results) - counts["no-compile"]
-    print("compiled %d: killed %d, timeout %d, survived %d; no-compile %d" % (
-        compiled, counts["killed"], counts["timeout"], counts["survived"], counts["no-compile"]))
-    if compiled:
-        print("killed or timed out: %.0f%% of the mutants that compiled" % (
-            100 * (counts["killed"] + counts["timeout"]) / compiled))
+    counts = {result: results.count(result) for result in ("killed", "survived", "timeout", "no-compile", "error")}
+    judged = len(results) - counts["no-compile"] - counts["error"]
+    print("judged %d: killed %d, timeout %d, survived %d; no-compile %d, error %d" % (
+        judged, counts["killed"], counts["timeout"], counts["survived"], counts["no-compile"], counts["error"]))
+    if judged:
+        print("killed or timed out: %.0f%% of the mutants judged" % (
+            100 * (counts["killed"] + counts["timeout"]) / judged))
 
 
 if __name__ == "__main__":
