@@ -23,7 +23,7 @@ import unittest
 
 HIDLIST = os.environ.get("HIDLIST", "")  # unset where only the helpers below are imported
 WINDOWS = HIDLIST.endswith(".exe")
-EMULATOR = os.environ.get("HIDLIST_EMULATOR", "").split()  # qemu-user, for a build of another architecture
+EMULATOR = os.environ.get("HIDLIST_EMULATOR", "").split()  # qemu-user for another architecture, or valgrind
 PROMPT = b"Press any key to Exit"
 LFLAG = 3
 
@@ -197,30 +197,6 @@ class ReportTest(unittest.TestCase):
             self.assertEqual(file.read(), block(b"QEMU USB Keyboard", b"627", b"1", b"42", b"/dev/hidraw0") + PROMPT)
 
 
-def expected_text(points):
-    """What a device text should print as: '?' for controls, bidirectional
-    embeddings, overrides and isolates, and non-characters,
-    UTF-8 otherwise, cut to 255 bytes between characters. In UTF-16 a high and
-    a low surrogate together are one character."""
-    if WINDOWS:
-        joined = []
-        for point in points:
-            if joined and 0xD800 <= joined[-1] <= 0xDBFF and 0xDC00 <= point <= 0xDFFF:
-                joined[-1] = 0x10000 + ((joined[-1] - 0xD800) << 10) + (point - 0xDC00)
-            else:
-                joined.append(point)
-        points = joined
-    text = b""
-    for point in points:
-        printable = (point >= 0x20 and not 0x7F <= point <= 0x9F and not 0x202A <= point <= 0x202E
-                     and not 0x2066 <= point <= 0x2069 and not 0xD800 <= point <= 0xDFFF and point <= 0x10FFFF)
-        encoded = chr(point).encode() if printable else b"?"
-        if len(text) + len(encoded) > 255:
-            break
-        text += encoded
-    return text
-
-
 # What README's rules show as "?". The random texts below draw from each
 # range, from its edges and from just outside them.
 QUESTION_MARKED = [(0x0, 0x1F), (0x7F, 0x7F), (0x80, 0x9F),  # C0, DEL, C1
@@ -332,7 +308,7 @@ class TextTest(unittest.TestCase):
         self.check([0xFDD0, 0xFDEF, 0xFFFE, 0xFFFF], [0x1FFFE, 0x10FFFE, 0x10FFFF],
                    "\ufdd0\ufdef\ufffe\uffff".encode(), "\U0001fffe\U0010fffe\U0010ffff".encode())
 
-    def test_controls_and_non_characters_print_as_question_marks(self):
+    def test_controls_surrogates_and_values_past_unicode_print_as_question_marks(self):
         forged = "Evil\x1b]0;pwned\x07\r\nHID Device fake\x7f\x9b2J\u202e\u2066\u2069\u202a\u2067"
         beyond_unicode = [] if WINDOWS else [0x110000, 0x7FFFFFFF]  # no UTF-16 text holds these
         self.check(forged, [0x41, 0xD800, 0x42, 0xDC00] + beyond_unicode,
@@ -394,12 +370,20 @@ class ConsoleTest(unittest.TestCase):
 
     def test_the_next_key_is_left_for_the_shell(self):
         # The swallowing ends after a tenth of a second without input, so a key
-        # typed a fifth of a second later is the user's next command.
-        run = Run([])
-        run.wait_for_key_mode(self)
-        os.write(run.master, b"x")
-        time.sleep(0.2)
-        run.finish(self, key=b"y", left=b"y")
+        # typed a fifth of a second later is the user's next command. A loaded
+        # machine can hold hidlist up past that fifth, so the case has three
+        # tries; a hidlist that swallows longer fails all three.
+        for tries_left in reversed(range(3)):
+            run = Run([])
+            run.wait_for_key_mode(self)
+            os.write(run.master, b"x")
+            time.sleep(0.2)
+            try:
+                return run.finish(self, key=b"y", left=b"y")
+            except AssertionError:
+                run.close()
+                if not tries_left:
+                    raise
 
     def test_a_held_key_ends_the_wait_at_once(self):
         run = Run([])
@@ -470,7 +454,11 @@ class ConsoleTest(unittest.TestCase):
             run = Run([])
             run.wait_for_key_mode(self)
             os.write(run.master, b"x")
+            deadline = time.monotonic() + 10
             while run.process.poll() is None:
+                if time.monotonic() > deadline:
+                    run.process.kill()
+                    self.fail("hidlist did not end while stopped and continued")
                 os.kill(run.process.pid, signal.SIGSTOP)  # a zombie takes them too, until reaped
                 os.kill(run.process.pid, signal.SIGCONT)
             self.assertEqual(run.process.returncode, 0)
