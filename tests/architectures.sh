@@ -77,8 +77,14 @@ listed=$(python3 /project/tests/platforms.py runs "${kinds[@]}" --release "$rele
 [[ -n $listed ]] || { echo "architectures: platforms.txt has no ${kinds[*]} line for $release" >&2; exit 2; }
 mapfile -t lines < <(cut -d ' ' -f 2- <<<"$listed")
 
-packages=(cmake make g++ pkg-config git python3 dpkg-dev file lintian libhidapi-dev)
-for line in "${lines[@]}"; do
+# Both modes install the same list, made from every cross, sanitize and
+# package line of the release: packages are made in the root that the tests
+# kept, so a package the list lacked would pass there whenever the tests had
+# installed it, and fail in a fresh root.
+packages=(cmake make g++ pkg-config git python3 dpkg-dev file lintian libhidapi-dev qemu-user)
+every_line=$(python3 /project/tests/platforms.py runs cross sanitize package --release "$release")
+mapfile -t every_line < <(cut -d ' ' -f 2- <<<"$every_line")
+for line in "${every_line[@]}"; do
   architecture=${line%% *}
   [[ $architecture == amd64 ]] && continue
   dpkg --add-architecture "$architecture"
@@ -89,7 +95,6 @@ for line in "${lines[@]}"; do
     packages+=("${guest[@]}" busybox-static cpio zstd)
   fi
 done
-[[ $mode == packages ]] || packages+=(qemu-user)
 apt-get update -q >/dev/null  # again, for the architectures just added
 # A kept root (in_release.sh) had its packages installed by an earlier run.
 DEBIAN_FRONTEND=noninteractive apt-get upgrade -y -q >/dev/null

@@ -9,7 +9,7 @@ set -euo pipefail
 build=$1 leaks=$2 emulator=${3:-}
 
 flags=$(sed -n 's/^CMAKE_CXX_FLAGS:STRING=//p' "$build/CMakeCache.txt")
-sanitizers=$(sed -En 's/.*-fsanitize=([^ ]*).*/\1/p' <<<"$flags")
+sanitizers=$(grep -oE -- '-fsanitize=[^ ]+' <<<"$flags" | cut -d = -f 2 | paste -sd ,) || true
 [[ -n $sanitizers ]] || { echo "FAIL: $build was built with no sanitizer: $flags" >&2; exit 1; }
 
 # Each fault the double can commit, and the words that report it.
@@ -21,7 +21,7 @@ checks=()
 
 for check in "${checks[@]}"; do
   fault=${check%%:*} report=${check#*:}
-  said=$(HID_DOUBLE_PLANT=$fault HID_DOUBLE_DEVICES=/dev/null ASAN_OPTIONS=detect_leaks=$leaks \
+  said=$(HID_DOUBLE_PLANT=$fault HID_DOUBLE_DEVICES=/dev/null ASAN_OPTIONS=detect_leaks=$leaks UBSAN_OPTIONS=print_stacktrace=1 \
     setsid -w ${emulator:+"$emulator"} "$build/tests/hidlist_double" </dev/null 2>&1 >/dev/null) && status=0 || status=$?
   if ((status == 0)) || ! grep -qF "$report" <<<"$said"; then
     echo "FAIL: -fsanitize=$sanitizers let a planted $fault pass (status $status, no \"$report\"): $(head -n 3 <<<"$said")" >&2
