@@ -46,19 +46,24 @@ if(NOT in_try_compile AND NOT DEFINED CACHE{CMAKE_CROSSCOMPILING_EMULATOR})
       set(runs_natively YES)
     endif()
   endif()
-  # qemu's name for the CPU, which is not always the GNU one (i686), from
-  # the table's reader.
-  find_program(HIDLIST_PYTHON3 python3)
-  if(HIDLIST_PYTHON3)
+  if(NOT runs_natively)
+    # qemu's name for the CPU, which is not always the GNU one (i686), from
+    # the table's reader.
+    find_program(HIDLIST_PYTHON3 python3)
+    if(NOT HIDLIST_PYTHON3)
+      message(FATAL_ERROR "python3 is needed to read qemu's name for ${DEBIAN_ARCHITECTURE} from platforms.txt")
+    endif()
     execute_process(COMMAND ${HIDLIST_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/../tests/platforms.py
                             architecture ${DEBIAN_ARCHITECTURE} qemu
-                    OUTPUT_VARIABLE qemu_cpu OUTPUT_STRIP_TRAILING_WHITESPACE)
+                    RESULT_VARIABLE unread OUTPUT_VARIABLE qemu_cpu ERROR_VARIABLE why
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(unread)
+      message(FATAL_ERROR "qemu's name for ${DEBIAN_ARCHITECTURE}: ${why}")
+    endif()
   endif()
   if(runs_natively)
     set(CMAKE_CROSSCOMPILING_EMULATOR "" CACHE STRING "Runs the target's programs on this machine")
     message(STATUS "${DEBIAN_ARCHITECTURE} programs run natively: this kernel ran one")
-  elseif(NOT qemu_cpu)
-    message(STATUS "${DEBIAN_ARCHITECTURE} programs cannot run here: no qemu for them from platforms.txt")
   else()
     set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_cpu} CACHE STRING "Runs the target's programs on this machine")
     if(DEFINED probe)

@@ -76,7 +76,7 @@ def main():
     for fault in faults:
         print("FAIL: " + fault, file=sys.stderr)
     if not faults and arguments.groups:
-        print("verdict: %s passed %s" % (arguments.verdict or "", " ".join(arguments.groups)))
+        print("verdict: %spassed %s" % (arguments.verdict + " " if arguments.verdict else "", " ".join(arguments.groups)))
     return 1 if faults else 0
 
 

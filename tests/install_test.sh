@@ -167,11 +167,14 @@ deb http://security.mirror.example.org/debian-security trixie-security main"
 # The table the runs are read from: each fault planted in a copy stops its
 # one reader, naming the line, so that no line can run nothing in silence.
 python3 "$source/tests/platforms.py" check || fail "platforms.txt is not taken as it stands"
+# FAULT, the sed that plants it, what the reader must say, and the line it
+# must name where that is not the one changed.
 table_rejects() {
   local fault=$1 table=$work/platforms-$1.txt said line
   sed -E "$2" "$source/platforms.txt" >"$table"
   line=$(cmp "$source/platforms.txt" "$table" | sed -n 's/.* line //p') || true
   [[ -n $line ]] || fail "planting $fault changed nothing in platforms.txt"
+  [[ -z ${4:-} ]] || line=$(grep -nE "$4" "$table" | cut -d : -f 1)
   if said=$(python3 "$source/tests/platforms.py" --table "$table" runs cross 2>&1); then
     fail "platforms.txt with $fault was taken"
   fi
@@ -183,10 +186,15 @@ table_rejects misspelt-group '/^trixie +arm64 +cross /s/Console/Consle/' "the gr
 table_rejects unknown-sanitizer '/^trixie +armhf +sanitize /s/address/adress/' "the sanitizer adress is none of"
 table_rejects short-architecture '/^architecture +arm64 /s/ +cortex-a72$//' "an architecture line has 7 columns, not 6"
 table_rejects guestless-vm-test '/^trixie +armhf +cross /s/$/ RealDevices/' "RealDevices on armhf, which has no guest line"
+table_rejects second-architecture '/^architecture +i386 /s/i386/armhf/' "a second architecture line for armhf"
+table_rejects vm-and-here '/^trixie +arm64 +sanitize /s/$/ RealDevices/' "a sanitize line builds for the VM with RealDevices alone"
+table_rejects unpackaged-install '/^bookworm +i386 +package/d' "i386 is installed, and no package line above makes it" \
+  '^trixie +i386 +install'
 
 # The verdict on a test run, from a JUnit record as CTest writes it: Console
 # ran two cases, skipping one for an emulator (its reason, with an
-# apostrophe, printed in double quotes), and RealDevices was skipped whole.
+# apostrophe, printed in double quotes), Scale failed, and RealDevices was
+# skipped whole.
 cat >"$work/record.xml" <<'END'
 <?xml version="1.0" encoding="UTF-8"?>
 <testsuite name="(empty)" tests="2" failures="0" disabled="0" skipped="1">
@@ -196,6 +204,10 @@ test_b (__main__.ConsoleTest.test_b) ... skipped "qemu-user ends the shell's job
 
 OK (skipped=1)
 </system-out>
+	</testcase>
+	<testcase name="Scale" classname="Scale" time="1" status="fail">
+		<failure message="Failed"/>
+		<system-out>FAILED (failures=1)</system-out>
 	</testcase>
 	<testcase name="RealDevices" classname="RealDevices" time="0" status="notrun">
 		<skipped message="SKIP_RETURN_CODE=77"/>
@@ -215,6 +227,8 @@ verdict 0 '' "verdict: here, passed Console" --groups Console --skip-reason "qem
 verdict 0 '' "test: skipped: RealDevices: HIDLIST_SKIP_VM=1" --skip-reason "qemu-user "
 verdict 1 '' "FAIL: Console skipped a case: qemu-user ends the shell's job" --groups Console
 verdict 1 '' "FAIL: no test Windows in the record" --expect Console Windows --skip-reason "qemu-user "
+verdict 1 '' "FAIL: no test Windows ran" --groups Console Windows --skip-reason "qemu-user "
+verdict 1 '' "FAIL: Scale did not pass" --groups Console Scale --skip-reason "qemu-user "
 verdict 1 '' "FAIL: RealDevices was skipped" --groups RealDevices --skip-reason "qemu-user "
 verdict 1 true "FAIL: RealDevices was skipped" --skip-reason "qemu-user "
 sed -i 's/OK (skipped=1)/OK (skipped=2)/' "$work/record.xml"

@@ -9,8 +9,9 @@ cannot pass as a run that does nothing.
         "release architecture kind [sanitizers] [groups...]" per run, in the
         table's order, but CI's own ("native")
     platforms.py [--table FILE] native
-    platforms.py [--table FILE] architecture NAME FIELD
+    platforms.py [--table FILE] architecture NAME qemu|qemu_cpu
     platforms.py [--table FILE] guest-packages NAME
+        the packages of NAME's VM guest, nothing where it has none
 
 A rejected table exits 2, naming its file, line and what is wrong there.
 """
@@ -55,6 +56,8 @@ def read(path=TABLE):
             if len(fields) != 7:
                 raise fault(number, "an architecture line has 7 columns, not %d" % len(fields))
             _, name, multiarch, qemu, elf_class, elf_machine, qemu_cpu = fields
+            if name in architectures:
+                raise fault(number, "a second architecture line for %s" % name)
             if elf_class not in ("32", "64") or not re.fullmatch(r"0x[0-9a-f]+", elf_machine):
                 raise fault(number, "ELF class %s and machine %s: 32 or 64, and a hexadecimal number"
                             % (elf_class, elf_machine))
@@ -64,6 +67,8 @@ def read(path=TABLE):
             if len(fields) < 8:
                 raise fault(number, "a guest line has at least 8 columns, not %d" % len(fields))
             _, name, packages, qemu, console, kernel_format, cpu, *machine = fields
+            if name in guests:
+                raise fault(number, "a second guest line for %s" % name)
             if name not in architectures:
                 raise fault(number, "a guest for %s, which no architecture line names" % name)
             if kernel_format not in ("bzimage", "image"):
@@ -90,6 +95,8 @@ def read(path=TABLE):
             unknown = [name for name in sanitizers if name not in SANITIZERS]
             if unknown:
                 raise fault(number, "the sanitizer %s is none of %s" % (unknown[0], ", ".join(SANITIZERS)))
+            if len(set(sanitizers)) != len(sanitizers):
+                raise fault(number, "a sanitizer named twice")
         if kind in ("cross", "sanitize"):
             if not rest:
                 raise fault(number, "a %s run names the groups it runs" % kind)
@@ -100,9 +107,14 @@ def read(path=TABLE):
                 raise fault(number, "a group named twice")
             if "RealDevices" in rest and architecture not in guests:
                 raise fault(number, "RealDevices on %s, which has no guest line" % architecture)
+            if kind == "sanitize" and "RealDevices" in rest and rest != ["RealDevices"]:
+                raise fault(number, "a sanitize line builds for the VM with RealDevices alone, or for here without it")
         elif rest:
             raise fault(number, "a %s run takes no more columns: %s" % (kind, " ".join(rest)))
         runs.append(Run(release, architecture, kind, sanitizers, rest, native))
+        if kind == "install" and not any(run.kind == "package" and run.architecture == architecture
+                                         for run in runs):
+            raise fault(number, "%s is installed, and no package line above makes it" % architecture)
     if sum(run.native for run in runs) != 1:
         raise TableError("%s: one test run, and one only, is marked native" % path)
     return architectures, guests, runs
@@ -119,13 +131,13 @@ def main():
     commands.add_parser("native")
     architecture_command = commands.add_parser("architecture")
     architecture_command.add_argument("name")
-    architecture_command.add_argument("field", choices=Architecture._fields)
+    architecture_command.add_argument("field", choices=("qemu", "qemu_cpu"))
     guest_command = commands.add_parser("guest-packages")
     guest_command.add_argument("name")
     arguments = parser.parse_args()
     try:
         architectures, guests, runs = read(arguments.table)
-    except (TableError, OSError) as error:
+    except (TableError, OSError, UnicodeDecodeError) as error:
         print("platforms: %s" % error, file=sys.stderr)
         return 2
     if arguments.command == "runs":
@@ -140,10 +152,7 @@ def main():
             print("platforms: no architecture %s in %s" % (arguments.name, arguments.table), file=sys.stderr)
             return 1
         print(getattr(architectures[arguments.name], arguments.field))
-    elif arguments.command == "guest-packages":
-        if arguments.name not in guests:
-            print("platforms: no guest for %s in %s" % (arguments.name, arguments.table), file=sys.stderr)
-            return 1
+    elif arguments.command == "guest-packages" and arguments.name in guests:
         print(" ".join(guests[arguments.name].packages))
     return 0
 
