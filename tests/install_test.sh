@@ -188,8 +188,16 @@ table_rejects short-architecture '/^architecture +arm64 /s/ +cortex-a72$//' "an 
 table_rejects guestless-vm-test '/^trixie +armhf +cross /s/$/ RealDevices/' "RealDevices on armhf, which has no guest line"
 table_rejects second-architecture '/^architecture +i386 /s/i386/armhf/' "a second architecture line for armhf"
 table_rejects vm-and-here '/^trixie +arm64 +sanitize /s/$/ RealDevices/' "a sanitize line builds for the VM with RealDevices alone"
+table_rejects sanitizer-twice '/^trixie +armhf +sanitize /s/address,undefined/undefined,undefined/' "a sanitizer named twice"
+table_rejects group-twice '/^trixie +armhf +cross /s/Scale/Scale Scale/' "a group named twice"
+table_rejects second-guest '/^guest +riscv64 /s/riscv64/arm64/' "a second guest line for arm64"
 table_rejects unpackaged-install '/^bookworm +i386 +package/d' "i386 is installed, and no package line above makes it" \
   '^trixie +i386 +install'
+if said=$(sed -E 's/^(trixie +amd64 +test)$/\1 native/' "$source/platforms.txt" >"$work/platforms-natives.txt" &&
+  python3 "$source/tests/platforms.py" --table "$work/platforms-natives.txt" check 2>&1); then
+  fail "platforms.txt with two native runs was taken"
+fi
+[[ $said == *"one test run, and one only, is marked native" ]] || fail "platforms.txt with two native runs: $said"
 
 # The verdict on a test run, from a JUnit record as CTest writes it: Console
 # ran two cases, skipping one for an emulator (its reason, with an
