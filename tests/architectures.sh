@@ -11,10 +11,11 @@
 #             programs (i386, unless the kernel's 32-bit support is off),
 #             under qemu-user elsewhere, and the test on real devices in a VM
 #             on Debian's kernel for that architecture. For a "sanitize"
-#             line, the same built with the sanitizers it names, once each
-#             has reported a fault planted in the test double. A group named
-#             that is missing, skipped or failed fails the run, as does a case
-#             skipped for another reason than qemu-user, by CTest's record.
+#             line, the same built with the sanitizers it names (its
+#             "qemu-user:" ones where the programs run under qemu-user), once
+#             each has reported a fault planted in the test double. A group
+#             named that is missing, skipped or failed fails the run, as does
+#             any case skipped, by CTest's record.
 #   packages  builds the package for each architecture with a "package"
 #             line from two clones in different folders, checks that both
 #             are the same to the byte and that they pass check_deb.sh, and
@@ -72,7 +73,7 @@ esac
 apt-get update -q >/dev/null
 # The table's reader first: what else to install comes from the table.
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends python3 >/dev/null
-# "architecture kind [sanitizers] group..." for each line of this release and these kinds.
+# "architecture kind [sanitizers [qemu-user:sanitizers]] group..." for each line of this release and these kinds.
 listed=$(python3 /project/tests/platforms.py runs "${kinds[@]}" --release "$release")
 [[ -n $listed ]] || { echo "architectures: platforms.txt has no ${kinds[*]} line for $release" >&2; exit 2; }
 mapfile -t lines < <(cut -d ' ' -f 2- <<<"$listed")
@@ -89,6 +90,9 @@ for line in "${every_line[@]}"; do
   [[ $architecture == amd64 ]] && continue
   dpkg --add-architecture "$architecture"
   packages+=("crossbuild-essential-$architecture" "libhidapi-dev:$architecture")
+  # The sanitizer runtimes as the target's own loader finds them: linked in,
+  # AddressSanitizer's dies as it starts on arm64.
+  [[ $line != *" sanitize "* ]] || packages+=("libasan8:$architecture" "libubsan1:$architecture")
   if [[ " $line " == *" RealDevices "* ]]; then
     guest=$(python3 /project/tests/platforms.py guest-packages "$architecture")
     read -ra guest <<<"$guest"
@@ -101,29 +105,49 @@ DEBIAN_FRONTEND=noninteractive apt-get upgrade -y -q >/dev/null
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}" >/dev/null
 
 # The build a packager makes, of the tree in SOURCE, into BUILD.
-build() {
+configure() {
   local architecture=$1 source=$2 build=$3 options=()
   [[ $architecture == amd64 ]] ||
     options=(-DCMAKE_TOOLCHAIN_FILE="$source/cmake/debian-cross.cmake" -DDEBIAN_ARCHITECTURE="$architecture")
   cmake -S "$source" -B "$build" "${options[@]}" "${@:4}"
-  cmake --build "$build" -j "$(nproc)" >/dev/null
+}
+build() {
+  configure "$@"
+  cmake --build "$3" -j "$(nproc)" >/dev/null
 }
 
-# The build of BUILD with SANITIZERS (as -fsanitize= lists them), for
-# programs that run here or in the VM (WHERE). Under qemu-user,
+# The emulator the toolchain file chose for BUILD's programs; empty where they run natively.
+emulator_of() {
+  sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$1/CMakeCache.txt"
+}
+
+sanitizer_flags() {
+  echo "-DCMAKE_CXX_FLAGS=-fsanitize=$1 -fno-sanitize-recover=all -fno-omit-frame-pointer"
+}
+
+# The build of BUILD with SANITIZERS (as -fsanitize= lists them), or with
+# EMULATED_SANITIZERS where its programs run under qemu-user, for programs
+# that run here or in the VM (WHERE). Under qemu-user,
 # UndefinedBehaviorSanitizer's runtime starts, AddressSanitizer's not under
 # every qemu, and LeakSanitizer's under none, as it stops the program's
 # threads with ptrace, which qemu-user lacks. In the VM, on a real kernel,
-# AddressSanitizer leaves leak detection on, its default. The runtimes, and
-# the libstdc++ they need, are linked in, as the target's loader does not
-# search the cross toolchain's folder that holds them. Sets the environment
-# for the tests.
+# AddressSanitizer leaves leak detection on, its default. libstdc++ is
+# linked in, as the target's loader does not search the cross toolchain's
+# folder that holds it; the sanitizer runtimes are the target's own
+# packages. Sets the environment for the tests, and `sanitizers` and `way`
+# to what the build has and where it runs.
 sanitize() {
-  local architecture=$1 build=$2 where=$3 sanitizers=$4 emulator='' leaks=1 complaint
-  build "$architecture" /project "$build" "${@:5}" -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_EXE_LINKER_FLAGS='-static-libasan -static-libubsan -static-libstdc++' \
-    "-DCMAKE_CXX_FLAGS=-fsanitize=$sanitizers -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
-  [[ $where == vm ]] || emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$build/CMakeCache.txt")
+  local architecture=$1 build=$2 where=$3 emulated_sanitizers=$5 emulator='' leaks=1 complaint
+  sanitizers=$4
+  configure "$architecture" /project "$build" "${@:6}" -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_EXE_LINKER_FLAGS=-static-libstdc++ "$(sanitizer_flags "$sanitizers")" >/dev/null
+  [[ $where == vm ]] || emulator=$(emulator_of "$build")
+  if [[ -n $emulator && -n $emulated_sanitizers ]]; then
+    echo "-- $architecture: under $emulator, -fsanitize=$emulated_sanitizers instead of $sanitizers, as platforms.txt says"
+    sanitizers=$emulated_sanitizers
+    cmake "$(sanitizer_flags "$sanitizers")" "$build" >/dev/null
+  fi
+  cmake --build "$build" -j "$(nproc)" >/dev/null
   [[ -z $emulator ]] || leaks=0
   environment=("ASAN_OPTIONS=detect_leaks=$leaks" UBSAN_OPTIONS=print_stacktrace=1)
   # A runtime that cannot start here would fail every case for that alone:
@@ -133,12 +157,15 @@ sanitize() {
     echo "FAIL: $architecture: -fsanitize=$sanitizers does not start${emulator:+ under $emulator}: $(head -n 1 <<<"$complaint")" >&2
     exit 1
   fi
-  [[ $where == vm ]] || /project/tests/planted_faults.sh "$build" "$leaks" "$emulator"
+  [[ $where == vm ]] || /project/tests/planted_faults.py "$build" "$leaks" ${emulator:+"$emulator"}
   if [[ $where == vm ]]; then
-    echo "-- $architecture: -fsanitize=$sanitizers, in the VM"
+    way="in the VM"
+    echo "-- $architecture: -fsanitize=$sanitizers, in the VM, leak detection on"
   elif [[ -n $emulator ]]; then
+    way="under qemu-user"
     echo "-- $architecture: -fsanitize=$sanitizers, under $emulator, leak detection off"
   else
+    way=natively
     echo "-- $architecture: -fsanitize=$sanitizers, natively, leak detection on"
   fi
 }
@@ -159,21 +186,27 @@ case $mode in
         # The toolchain file's word on whether the programs run natively or under qemu-user.
         build "$architecture" /project "$build" "${options[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo |
           grep -F "$architecture programs run"
+        way=natively
+        [[ -z $(emulator_of "$build") ]] || way="under qemu-user"
       else
-        read -r sanitizers groups <<<"$groups"
+        read -r asked groups <<<"$groups"
+        emulated=
+        if [[ $groups == qemu-user:* ]]; then
+          read -r emulated groups <<<"$groups"
+          emulated=${emulated#qemu-user:}
+        fi
         where=here
         [[ $groups != RealDevices ]] || { where=vm build+=-vm; }
-        sanitize "$architecture" "$build" "$where" "$sanitizers" "${options[@]}"
+        sanitize "$architecture" "$build" "$where" "$asked" "$emulated" "${options[@]}"
       fi
       results=$build/Testing/results.xml
       rm -f "$results"
       env "${environment[@]}" ctest --test-dir "$build" -R "^(${groups// /|})\$" --output-on-failure --no-tests=error \
         --output-junit "$results" --test-output-size-passed 1048576 || true
-      # Every group named must have run and passed, and a case may be
-      # skipped only for what qemu-user itself breaks, and says so.
+      # Every group named must have run and passed, and no case skipped.
       read -ra group_names <<<"$groups"
-      python3 /project/tests/ctest_results.py "$results" --groups "${group_names[@]}" --skip-reason "qemu-user " \
-        --verdict "$release: $architecture, cross-built${sanitizers:+ with -fsanitize=$sanitizers}," ||
+      python3 /project/tests/ctest_results.py "$results" --groups "${group_names[@]}" \
+        --verdict "$release: $architecture, cross-built${sanitizers:+ with -fsanitize=$sanitizers}, $way," ||
         { echo "FAIL: $architecture, $kind" >&2; exit 1; }
     done
     rm -r /usr/local/lib/cmake/hidapi  # the root may be kept for packages, which build for amd64 too

@@ -191,6 +191,10 @@ table_rejects vm-and-here '/^trixie +arm64 +sanitize /s/$/ RealDevices/' "a sani
 table_rejects sanitizer-twice '/^trixie +armhf +sanitize /s/address,undefined/undefined,undefined/' "a sanitizer named twice"
 table_rejects group-twice '/^trixie +armhf +cross /s/Scale/Scale Scale/' "a group named twice"
 table_rejects second-guest '/^guest +riscv64 /s/riscv64/arm64/' "a second guest line for arm64"
+table_rejects emulated-vm-test '/^trixie +riscv64 +sanitize +address/s/address,undefined/& qemu-user:undefined/' \
+  "the VM runs no program under qemu-user"
+table_rejects unknown-emulated-sanitizer '/^bookworm +i386 +sanitize /s/qemu-user:undefined/qemu-user:undefind/' \
+  "the sanitizer undefind is none of"
 table_rejects unpackaged-install '/^bookworm +i386 +package/d' "i386 is installed, and no package line above makes it" \
   '^trixie +i386 +install'
 if said=$(sed -E 's/^(trixie +amd64 +test)$/\1 native/' "$source/platforms.txt" >"$work/platforms-natives.txt" &&
@@ -198,6 +202,54 @@ if said=$(sed -E 's/^(trixie +amd64 +test)$/\1 native/' "$source/platforms.txt" 
   fail "platforms.txt with two native runs was taken"
 fi
 [[ $said == *"one test run, and one only, is marked native" ]] || fail "platforms.txt with two native runs: $said"
+
+# The verdicts releases takes from a release's cross root, one for each of
+# its lines in order, with the sanitizers that line gives where the
+# programs ran: bookworm's i386 has the qemu-user ones under qemu-user alone.
+verdicts_taken() {
+  local expected=$1 says=$2 said status=0
+  said=$(printf 'verdict: bookworm: %s\n' "${@:3}" | python3 "$source/tests/platforms.py" verdicts bookworm 2>&1) ||
+    status=$?
+  [[ $status == "$expected" && $said == *"$says"* ]] ||
+    fail "the verdicts ${*:3}: status $status, not $expected, or no \"$says\" in: $said"
+}
+bookworm_crosses=("arm64, cross-built, under qemu-user, passed Report Text Console Scale RealDevices"
+                  "armhf, cross-built, under qemu-user, passed Report Text Console Scale")
+verdicts_taken 0 "" "${bookworm_crosses[@]}" "i386, cross-built, natively, passed Report Text Console Scale" \
+  "i386, cross-built with -fsanitize=address,undefined, natively, passed Report Text Console Scale"
+verdicts_taken 0 "" "${bookworm_crosses[@]}" "i386, cross-built, under qemu-user, passed Report Text Console Scale" \
+  "i386, cross-built with -fsanitize=undefined, under qemu-user, passed Report Text Console Scale"
+verdicts_taken 1 "is none of" "${bookworm_crosses[@]}" "i386, cross-built, natively, passed Report Text Console Scale" \
+  "i386, cross-built with -fsanitize=undefined, natively, passed Report Text Console Scale"
+verdicts_taken 1 "is none of" "${bookworm_crosses[@]}" "i386, cross-built, natively, passed Report Text Console" \
+  "i386, cross-built with -fsanitize=address,undefined, natively, passed Report Text Console Scale"
+verdicts_taken 1 "3 verdicts for the 4 cross and sanitize lines of bookworm" "${bookworm_crosses[@]}" \
+  "i386, cross-built, natively, passed Report Text Console Scale"
+
+# Whether the cross toolchain file has i386 programs run natively or under
+# qemu-user, decided by a program built for i386 that this kernel runs or
+# not: here a stand-in compiler's, told to end well or to fail, for a
+# project that builds nothing. The compiler itself is this machine's.
+mkdir -p "$work/toolchain/bin" "$work/toolchain/project"
+echo 'project(probe CXX)' >"$work/toolchain/project/CMakeLists.txt"
+cat >"$work/toolchain/bin/i686-linux-gnu-g++" <<'END'
+#!/bin/sh
+case $1 in
+  */runs_here.cpp) printf '#!/bin/sh\nexit %s\n' "$PROBE_STATUS" >"$3" && chmod +x "$3" ;;
+  *) exec g++ "$@" ;;
+esac
+END
+chmod +x "$work/toolchain/bin/i686-linux-gnu-g++"
+for probe in 0:'' 1:qemu-i386; do
+  rm -rf "$work/toolchain/build"
+  said=$(PROBE_STATUS=${probe%%:*} PATH=$work/toolchain/bin:$PATH cmake -S "$work/toolchain/project" \
+    -B "$work/toolchain/build" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/debian-cross.cmake" -DDEBIAN_ARCHITECTURE=i386 2>&1) ||
+    fail "the toolchain file with a probe that ends with status ${probe%%:*}: $said"
+  emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$work/toolchain/build/CMakeCache.txt")
+  [[ $emulator == "${probe#*:}" ]] ||
+    fail "a probe that ends with status ${probe%%:*} gives the emulator '$emulator', not '${probe#*:}': $said"
+  [[ $said == *"i386 programs run "* ]] || fail "the toolchain file did not say how i386 programs run: $said"
+done
 
 # The verdict on a test run, from a JUnit record as CTest writes it: Console
 # ran two cases, skipping one for an emulator (its reason, with an

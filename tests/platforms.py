@@ -6,8 +6,13 @@ cannot pass as a run that does nothing.
 
     platforms.py [--table FILE] check
     platforms.py [--table FILE] runs KIND... [--release RELEASE]
-        "release architecture kind [sanitizers] [groups...]" per run, in the
-        table's order, but CI's own ("native")
+        "release architecture kind [sanitizers [qemu-user:sanitizers]]
+        [groups...]" per run, in the table's order, but CI's own ("native")
+    platforms.py [--table FILE] verdicts RELEASE
+        checks the verdict lines on standard input ("verdict: ..." from
+        ctest_results.py) against the cross and sanitize lines of RELEASE:
+        one for each, in order, with the sanitizers that line gives the way
+        its programs ran, and exits 1 naming the first that is not
     platforms.py [--table FILE] native
     platforms.py [--table FILE] architecture NAME qemu|qemu_cpu
     platforms.py [--table FILE] guest-packages NAME
@@ -31,7 +36,9 @@ RUN_KINDS = ("test", "run", "cross", "sanitize", "package", "install")
 
 Architecture = collections.namedtuple("Architecture", "name multiarch qemu elf_class elf_machine qemu_cpu")
 Guest = collections.namedtuple("Guest", "architecture packages qemu console kernel_format cpu machine")
-Run = collections.namedtuple("Run", "release architecture kind sanitizers groups native")
+Run = collections.namedtuple("Run", "release architecture kind sanitizers emulated_sanitizers groups native")
+# Where a sanitize run's programs ran, as its verdict says.
+WAYS = ("natively", "under qemu-user", "in the VM")
 
 
 class TableError(Exception):
@@ -87,16 +94,22 @@ def read(path=TABLE):
         native = kind == "test" and rest == ["native"]
         if native:
             rest = []
-        sanitizers = []
+        def sanitizer_list(field):
+            names = field.split(",")
+            unknown = [name for name in names if name not in SANITIZERS]
+            if unknown:
+                raise fault(number, "the sanitizer %s is none of %s" % (unknown[0], ", ".join(SANITIZERS)))
+            if len(set(names)) != len(names):
+                raise fault(number, "a sanitizer named twice")
+            return names
+
+        sanitizers, emulated_sanitizers = [], None
         if kind == "sanitize":
             if not rest:
                 raise fault(number, "a sanitize run names its sanitizers, then its groups")
-            sanitizers = rest.pop(0).split(",")
-            unknown = [name for name in sanitizers if name not in SANITIZERS]
-            if unknown:
-                raise fault(number, "the sanitizer %s is none of %s" % (unknown[0], ", ".join(SANITIZERS)))
-            if len(set(sanitizers)) != len(sanitizers):
-                raise fault(number, "a sanitizer named twice")
+            sanitizers = sanitizer_list(rest.pop(0))
+            if rest and rest[0].startswith("qemu-user:"):
+                emulated_sanitizers = sanitizer_list(rest.pop(0)[len("qemu-user:"):])
         if kind in ("cross", "sanitize"):
             if not rest:
                 raise fault(number, "a %s run names the groups it runs" % kind)
@@ -109,15 +122,40 @@ def read(path=TABLE):
                 raise fault(number, "RealDevices on %s, which has no guest line" % architecture)
             if kind == "sanitize" and "RealDevices" in rest and rest != ["RealDevices"]:
                 raise fault(number, "a sanitize line builds for the VM with RealDevices alone, or for here without it")
+            if emulated_sanitizers is not None and rest == ["RealDevices"]:
+                raise fault(number, "the VM runs no program under qemu-user: no qemu-user: sanitizers there")
         elif rest:
             raise fault(number, "a %s run takes no more columns: %s" % (kind, " ".join(rest)))
-        runs.append(Run(release, architecture, kind, sanitizers, rest, native))
+        runs.append(Run(release, architecture, kind, sanitizers, emulated_sanitizers, rest, native))
         if kind == "install" and not any(run.kind == "package" and run.architecture == architecture
                                          for run in runs):
             raise fault(number, "%s is installed, and no package line above makes it" % architecture)
     if sum(run.native for run in runs) != 1:
         raise TableError("%s: one test run, and one only, is marked native" % path)
     return architectures, guests, runs
+
+
+def verdict_faults(runs, release, verdicts):
+    """What is wrong with the verdict lines `verdicts` for the cross and
+    sanitize lines of `release`, the first fault alone; empty if nothing."""
+    lines = [run for run in runs if run.release == release and run.kind in ("cross", "sanitize")]
+    verdicts = [line[len("verdict: "):] for line in verdicts if line.startswith("verdict: ")]
+    if len(verdicts) != len(lines):
+        return "%d verdicts for the %d cross and sanitize lines of %s" % (len(verdicts), len(lines), release)
+    for run, verdict in zip(lines, verdicts):
+        accepted = []
+        for way in WAYS if run.kind == "sanitize" else WAYS[:2]:
+            if (way == "in the VM") != (run.groups == ["RealDevices"]):
+                continue
+            if run.kind == "cross":
+                built = "cross-built"
+            else:
+                used = run.emulated_sanitizers if way == "under qemu-user" and run.emulated_sanitizers else run.sanitizers
+                built = "cross-built with -fsanitize=" + ",".join(used)
+            accepted.append("%s: %s, %s, %s, passed %s" % (release, run.architecture, built, way, " ".join(run.groups)))
+        if verdict not in accepted:
+            return "the verdict %r is none of %s" % (verdict, " or ".join(map(repr, accepted)))
+    return ""
 
 
 def main():
@@ -129,6 +167,8 @@ def main():
     runs_command.add_argument("kinds", nargs="+", choices=RUN_KINDS)
     runs_command.add_argument("--release")
     commands.add_parser("native")
+    verdicts_command = commands.add_parser("verdicts")
+    verdicts_command.add_argument("release")
     architecture_command = commands.add_parser("architecture")
     architecture_command.add_argument("name")
     architecture_command.add_argument("field", choices=("qemu", "qemu_cpu"))
@@ -144,7 +184,15 @@ def main():
         for run in runs:
             if run.kind in arguments.kinds and not run.native and arguments.release in (None, run.release):
                 print(" ".join([run.release, run.architecture, run.kind]
-                               + ([",".join(run.sanitizers)] if run.sanitizers else []) + run.groups))
+                               + ([",".join(run.sanitizers)] if run.sanitizers else [])
+                               + (["qemu-user:" + ",".join(run.emulated_sanitizers)]
+                                  if run.emulated_sanitizers else [])
+                               + run.groups))
+    elif arguments.command == "verdicts":
+        fault = verdict_faults(runs, arguments.release, sys.stdin.read().splitlines())
+        if fault:
+            print("platforms: %s" % fault, file=sys.stderr)
+            return 1
     elif arguments.command == "native":
         print(next(run.release for run in runs if run.native))
     elif arguments.command == "architecture":

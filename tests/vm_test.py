@@ -10,6 +10,7 @@ import contextlib
 import io
 import os
 import pathlib
+import re
 import select
 import shutil
 import subprocess
@@ -20,6 +21,7 @@ import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "vm"))
 import vm  # noqa: E402
+import planted_faults  # noqa: E402
 from hidlist_test import PROMPT, block, shown_text  # noqa: E402
 
 QUIET = 1.0  # seconds in which a waiting hidlist must do nothing
@@ -41,7 +43,12 @@ class Guest:
         for program, backend in ((p, b) for p in ("hidlist", "hid_dump") for b in BACKENDS):
             programs.append(shutil.copy(os.environ["%s_%s" % (program.upper(), backend.upper())],
                                         pathlib.Path(folder, "%s-%s" % (program, backend))))
-        image = vm.initramfs(guest, kernel, programs, folder, vm.UHID_DEVICES)
+        # A build with sanitizers shows, in the guest, that they report.
+        self.planted = planted_faults.planted(planted_faults.sanitizers_of(os.environ["HIDLIST_BUILD"]), leaks=True)
+        if self.planted:
+            programs.append(os.environ["HIDLIST_DOUBLE"])
+        image = vm.initramfs(guest, kernel, programs, folder, vm.UHID_DEVICES,
+                             [fault for fault, _ in self.planted])
         self.test = test
         command = vm.qemu_command(guest, kernel, image, "test")
         self.boot_limit = STEP if command[command.index("-accel") + 1] == "kvm" else BOOT
@@ -179,6 +186,13 @@ class RealDevicesTest(unittest.TestCase):
         for backend in BACKENDS:
             with self.subTest(backend):
                 self.check_backend(guest, backend)
+        said = guest.read(b"@@PLANTED-END\n").decode(errors="replace")
+        runs = re.findall(r"^@@PLANTED (\S+) (\d+)\n(.*?)(?=^@@PLANTED |\Z)", said, re.MULTILINE | re.DOTALL)
+        self.assertEqual([fault for fault, _, _ in runs], [fault for fault, _ in guest.planted])
+        for (fault, status, what), (_, report) in zip(runs, guest.planted):
+            self.assertNotEqual(status, "0", "a planted %s ended well" % fault)
+            self.assertIn(report, what, "a planted %s went unreported" % fault)
+            print("vm: a planted %s was reported in the guest (status %s)" % (fault, status), file=sys.stderr)
 
     def check_backend(self, guest, backend):
         guest.read(b"@@LIBRARY %s\n" % backend.encode())

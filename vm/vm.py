@@ -426,10 +426,11 @@ def libraries(program, guest):
     return found
 
 
-def initramfs(guest, kernel_folder, programs, folder, uhid_devices=()):
+def initramfs(guest, kernel_folder, programs, folder, uhid_devices=(), planted=()):
     """Writes initramfs.cpio into `folder`: busybox, the HID modules, the
-    UTF-8 locale, the init script, the programs with their libraries, and the
-    table of uhid devices to make."""
+    UTF-8 locale, the init script, the programs with their libraries, the
+    table of uhid devices to make, and the faults for the test double
+    (hidlist_double, among the programs) to commit under its sanitizers."""
     if not shutil.which("cpio"):
         raise Unavailable("cpio is not installed (apt-get install cpio)")
     root = pathlib.Path(folder, "root")
@@ -445,6 +446,7 @@ def initramfs(guest, kernel_folder, programs, folder, uhid_devices=()):
     for module in (kernel_folder / "modules").iterdir():  # the guest loads them in the order of their names
         shutil.copy(module, root / "modules")
     (root / "uhid-devices").write_text(uhid_table(uhid_devices))
+    (root / "planted").write_text("".join(fault + "\n" for fault in planted))
     shutil.copytree("/usr/lib/locale/C.utf8", root / "usr/lib/locale/C.utf8")
     # As on any Debian system: without its cache the C library builds its
     # table of converters afresh in every process that converts text; and
