@@ -126,10 +126,10 @@ build_sanitize_preset() {
     left_out="AddressSanitizer and its LeakSanitizer"
   fi
   if [[ ${CI:-} == true ]]; then
-    echo "test: FAIL: under CI=true the sanitize preset runs whole, and here $left_out does not start: $why" >&2
+    echo "test: FAIL: under CI=true the sanitize preset runs whole, and here it left out $left_out: $why" >&2
     exit 1
   fi
-  echo "test: sanitize: $left_out left out, as its runtime does not start on this machine: $why"
+  echo "test: sanitize: left out $left_out, whose runtime does not start on this machine: $why"
 }
 
 case "${1:-}" in
