@@ -67,7 +67,8 @@ shell_scripts() {
 }
 
 # The runs of platforms.txt of the kinds named, in its order, as "release
-# architecture kind [sanitizers] groups"; not CI's own, "native". The roots
+# architecture kind [sanitizers [qemu-user:sanitizers]] groups"; not CI's
+# own, "native". The roots
 # get a clone of the last commit, so a table changed since is refused.
 platforms() {
   local runs
@@ -103,6 +104,16 @@ sanitized_double_starts() {
   complaint=$(HID_DOUBLE_DEVICES=/dev/null setsid -w build/sanitize/tests/hidlist_double </dev/null 2>&1 >/dev/null)
 }
 
+# The line of that complaint which names what failed.
+complaint_line() {
+  grep -m 1 -E 'Sanitizer|runtime error' <<<"$complaint" || grep -m 1 . <<<"$complaint" || echo "it printed nothing"
+}
+
+# What a sanitizer's runtime says when it cannot run here at all, as
+# against a fault it found: AddressSanitizer finding no room for its shadow
+# memory, LeakSanitizer unable to stop the threads.
+sanitizer_cannot_start='AddressSanitizer failed to allocate|ReserveShadowMemoryRange failed|Shadow memory range interleaves|LeakSanitizer has encountered a fatal error'
+
 # The sanitize preset, built with what of it this machine lets run, each
 # found by trying once: AddressSanitizer's runtime needs an address space it
 # was made for, which not every kernel gives, and LeakSanitizer stops the
@@ -115,14 +126,19 @@ build_sanitize_preset() {
   cmake --build --preset sanitize
   export ASAN_OPTIONS=detect_leaks=1
   sanitized_double_starts && return
-  why=$(head -n 1 <<<"$complaint")
+  why=$(grep -m 1 -E "$sanitizer_cannot_start" <<<"$complaint") ||
+    { echo "test: FAIL: the sanitize build's test double, with no devices, failed: $(complaint_line)" >&2; exit 1; }
   if ASAN_OPTIONS=detect_leaks=0 sanitized_double_starts; then
     left_out=LeakSanitizer ASAN_OPTIONS=detect_leaks=0
+  elif ! grep -qE "$sanitizer_cannot_start" <<<"$complaint"; then
+    echo "test: FAIL: the sanitize build's test double, with no devices, failed: $(complaint_line)" >&2
+    exit 1
   else
     flags=$(sed -n 's/^CMAKE_CXX_FLAGS:STRING=//p' build/sanitize/CMakeCache.txt)
     cmake --preset sanitize "-DCMAKE_CXX_FLAGS=${flags/-fsanitize=address,undefined/-fsanitize=undefined}" >/dev/null
     cmake --build --preset sanitize >/dev/null
-    sanitized_double_starts || { echo "test: FAIL: no sanitizer starts on this machine: $why" >&2; exit 1; }
+    sanitized_double_starts ||
+      { echo "test: FAIL: built with UndefinedBehaviorSanitizer alone, the test double failed: $(complaint_line)" >&2; exit 1; }
     left_out="AddressSanitizer and its LeakSanitizer"
   fi
   if [[ ${CI:-} == true ]]; then

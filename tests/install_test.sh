@@ -223,44 +223,57 @@ verdicts_taken 1 "is none of" "${bookworm_crosses[@]}" "i386, cross-built, nativ
   "i386, cross-built with -fsanitize=undefined, natively, passed Report Text Console Scale"
 verdicts_taken 1 "is none of" "${bookworm_crosses[@]}" "i386, cross-built, natively, passed Report Text Console" \
   "i386, cross-built with -fsanitize=address,undefined, natively, passed Report Text Console Scale"
+verdicts_taken 1 "i386 ran natively in one verdict and under qemu-user in another" "${bookworm_crosses[@]}" \
+  "i386, cross-built, natively, passed Report Text Console Scale" \
+  "i386, cross-built with -fsanitize=undefined, under qemu-user, passed Report Text Console Scale"
 verdicts_taken 1 "3 verdicts for the 4 cross and sanitize lines of bookworm" "${bookworm_crosses[@]}" \
   "i386, cross-built, natively, passed Report Text Console Scale"
 
-# Whether the cross toolchain file has i386 programs run natively or under
-# qemu-user, decided by a program built for i386 that this kernel runs or
+# Whether the cross toolchain file has the programs of this machine's 32-bit
+# partner (i386 beside amd64, armhf beside arm64) run natively or under
+# qemu-user, decided by a program built for it that this kernel runs or
 # not: here a stand-in compiler's, told to end well or to fail, for a
 # project that builds nothing. The compiler itself is this machine's.
-mkdir -p "$work/toolchain/bin" "$work/toolchain/project"
-echo 'project(probe CXX)' >"$work/toolchain/project/CMakeLists.txt"
-cat >"$work/toolchain/bin/i686-linux-gnu-g++" <<'END'
+case $(dpkg --print-architecture) in
+  amd64) partner=i386 ;;
+  arm64) partner=armhf ;;
+  *) partner= ;;
+esac
+if [[ -n $partner ]]; then
+  mkdir -p "$work/toolchain/bin" "$work/toolchain/project"
+  echo 'project(probe CXX)' >"$work/toolchain/project/CMakeLists.txt"
+  compiler=$work/toolchain/bin/$(dpkg-architecture -a "$partner" -qDEB_HOST_GNU_TYPE 2>/dev/null)-g++
+  cat >"$compiler" <<'END'
 #!/bin/sh
 case $1 in
   */runs_here.cpp) printf '#!/bin/sh\nexit %s\n' "$PROBE_STATUS" >"$3" && chmod +x "$3" ;;
   *) exec g++ "$@" ;;
 esac
 END
-chmod +x "$work/toolchain/bin/i686-linux-gnu-g++"
-for probe in 0:'' 1:qemu-i386; do
-  rm -rf "$work/toolchain/build"
-  said=$(PROBE_STATUS=${probe%%:*} PATH=$work/toolchain/bin:$PATH cmake -S "$work/toolchain/project" \
-    -B "$work/toolchain/build" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/debian-cross.cmake" -DDEBIAN_ARCHITECTURE=i386 2>&1) ||
-    fail "the toolchain file with a probe that ends with status ${probe%%:*}: $said"
-  emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$work/toolchain/build/CMakeCache.txt")
-  [[ $emulator == "${probe#*:}" ]] ||
-    fail "a probe that ends with status ${probe%%:*} gives the emulator '$emulator', not '${probe#*:}': $said"
-  [[ $said == *"i386 programs run "* ]] || fail "the toolchain file did not say how i386 programs run: $said"
-done
+  chmod +x "$compiler"
+  for probe in 0:'' 1:"qemu-$(python3 "$source/tests/platforms.py" architecture "$partner" qemu)"; do
+    rm -rf "$work/toolchain/build"
+    said=$(PROBE_STATUS=${probe%%:*} PATH=$work/toolchain/bin:$PATH cmake -S "$work/toolchain/project" \
+      -B "$work/toolchain/build" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/debian-cross.cmake" \
+      -DDEBIAN_ARCHITECTURE="$partner" 2>&1) ||
+      fail "the toolchain file with a probe that ends with status ${probe%%:*}: $said"
+    emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:STRING=//p' "$work/toolchain/build/CMakeCache.txt")
+    [[ $emulator == "${probe#*:}" ]] ||
+      fail "a probe that ends with status ${probe%%:*} gives the emulator '$emulator', not '${probe#*:}': $said"
+    [[ $said == *"$partner programs run "* ]] || fail "the toolchain file did not say how $partner programs run: $said"
+  done
+fi
 
 # The verdict on a test run, from a JUnit record as CTest writes it: Console
-# ran two cases, skipping one for an emulator (its reason, with an
-# apostrophe, printed in double quotes), Scale failed, and RealDevices was
-# skipped whole.
+# ran two cases, skipping one as the Windows test skips one under Wine (its
+# reason, with an apostrophe, printed in double quotes), Scale failed, and
+# RealDevices was skipped whole.
 cat >"$work/record.xml" <<'END'
 <?xml version="1.0" encoding="UTF-8"?>
 <testsuite name="(empty)" tests="2" failures="0" disabled="0" skipped="1">
 	<testcase name="Console" classname="Console" time="1" status="run">
 		<system-out>test_a (__main__.ConsoleTest.test_a) ... ok
-test_b (__main__.ConsoleTest.test_b) ... skipped "qemu-user ends the shell's job"
+test_b (__main__.ConsoleTest.test_b) ... skipped "under Wine the console's the terminal"
 
 OK (skipped=1)
 </system-out>
@@ -283,16 +296,16 @@ verdict() {
   [[ $status == "$expected" && $said == *"$says"* ]] ||
     fail "the verdict with CI=$ci $*: status $status, not $expected, or no \"$says\" in: $said"
 }
-verdict 0 '' "verdict: here, passed Console" --groups Console --skip-reason "qemu-user " --verdict "here,"
-verdict 0 '' "test: skipped: RealDevices: HIDLIST_SKIP_VM=1" --skip-reason "qemu-user "
-verdict 1 '' "FAIL: Console skipped a case: qemu-user ends the shell's job" --groups Console
-verdict 1 '' "FAIL: no test Windows in the record" --expect Console Windows --skip-reason "qemu-user "
-verdict 1 '' "FAIL: no test Windows ran" --groups Console Windows --skip-reason "qemu-user "
-verdict 1 '' "FAIL: Scale did not pass" --groups Console Scale --skip-reason "qemu-user "
-verdict 1 '' "FAIL: RealDevices was skipped" --groups RealDevices --skip-reason "qemu-user "
-verdict 1 true "FAIL: RealDevices was skipped" --skip-reason "qemu-user "
+verdict 0 '' "verdict: here, passed Console" --groups Console --skip-reason "under Wine " --verdict "here,"
+verdict 0 '' "test: skipped: RealDevices: HIDLIST_SKIP_VM=1" --skip-reason "under Wine "
+verdict 1 '' "FAIL: Console skipped a case: under Wine the console's the terminal" --groups Console
+verdict 1 '' "FAIL: no test Windows in the record" --expect Console Windows --skip-reason "under Wine "
+verdict 1 '' "FAIL: no test Windows ran" --groups Console Windows --skip-reason "under Wine "
+verdict 1 '' "FAIL: Scale did not pass" --groups Console Scale --skip-reason "under Wine "
+verdict 1 '' "FAIL: RealDevices was skipped" --groups RealDevices --skip-reason "under Wine "
+verdict 1 true "FAIL: RealDevices was skipped" --skip-reason "under Wine "
 sed -i 's/OK (skipped=1)/OK (skipped=2)/' "$work/record.xml"
-verdict 1 '' "FAIL: Console skipped 2 cases, of which 1 said why" --skip-reason "qemu-user "
+verdict 1 '' "FAIL: Console skipped 2 cases, of which 1 said why" --skip-reason "under Wine "
 
 # hidapi as vcpkg installs it, a CMake package in a prefix, here holding the
 # library double: taken before Debian's pkg-config file.

@@ -3,10 +3,12 @@
 
 Shows that each sanitizer BUILD was compiled with reports the fault it is
 there to catch, in BUILD's own test double, run as the tests run it (under
-EMULATOR, if one is given, and with leak detection on where LEAKS is 1). A
-build that names no sanitizer, or a runtime that lets its fault pass in
-silence, fails, naming it: a quiet sanitizer would let every test pass. The
-VM test runs the same faults in its guest (tests/vm_test.py)."""
+EMULATOR, if one is given, and with leak detection on where LEAKS is 1).
+The double must first start and end cleanly with no fault: a runtime that
+cannot start here would fail every case for that alone. A build that names
+no sanitizer, or a runtime that lets its fault pass in silence, fails,
+naming it: a quiet sanitizer would let every test pass. The VM test runs
+the same faults in its guest (tests/vm_test.py)."""
 
 import os
 import pathlib
@@ -37,6 +39,25 @@ def planted(sanitizers, leaks):
     return checks
 
 
+def unreported(fault, report, status, said):
+    """Why the run of a planted `fault` that ended with `status`, having
+    said `said`, does not show it caught; None where it does."""
+    if status == 0 or report not in said:
+        return 'a planted %s passed (status %d, no "%s"): %s' % (fault, status, report, " / ".join(said.splitlines()[:3]))
+    return None
+
+
+def run_double(build, emulator, leaks, **environment):
+    """(status, what it said) of BUILD's double, with no devices, in a
+    session of its own with no console, so that it does not wait."""
+    environment = dict(os.environ, HID_DOUBLE_DEVICES="/dev/null", ASAN_OPTIONS="detect_leaks=%d" % leaks,
+                       **OPTIONS, **environment)
+    ran = subprocess.run([*emulator, os.path.join(build, "tests", "hidlist_double")], env=environment,
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                         start_new_session=True)
+    return ran.returncode, ran.stderr.decode(errors="replace")
+
+
 def main():
     build, leaks, emulator = sys.argv[1], sys.argv[2] == "1", sys.argv[3:]
     sanitizers = sanitizers_of(build)
@@ -48,19 +69,19 @@ def main():
     if not checks:
         print("FAIL: no planted fault for -fsanitize=%s" % named, file=sys.stderr)
         return 1
+    under = " under %s" % " ".join(emulator) if emulator else ""
+    status, said = run_double(build, emulator, leaks)
+    if status != 0 or said:
+        print("FAIL: -fsanitize=%s does not start%s (status %d): %s"
+              % (named, under, status, " / ".join(said.splitlines()[:3])), file=sys.stderr)
+        return 1
     for fault, report in checks:
-        environment = dict(os.environ, HID_DOUBLE_PLANT=fault, HID_DOUBLE_DEVICES="/dev/null",
-                           ASAN_OPTIONS="detect_leaks=%d" % leaks, **OPTIONS)
-        # A session of its own, with no console, so the double does not wait.
-        ran = subprocess.run([*emulator, os.path.join(build, "tests", "hidlist_double")], env=environment,
-                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                             start_new_session=True)
-        said = ran.stderr.decode(errors="replace")
-        if ran.returncode == 0 or report not in said:
-            print('FAIL: -fsanitize=%s let a planted %s pass (status %d, no "%s"): %s'
-                  % (named, fault, ran.returncode, report, " / ".join(said.splitlines()[:3])), file=sys.stderr)
+        status, said = run_double(build, emulator, leaks, HID_DOUBLE_PLANT=fault)
+        why = unreported(fault, report, status, said)
+        if why:
+            print("FAIL: -fsanitize=%s%s: %s" % (named, under, why), file=sys.stderr)
             return 1
-        print("-- -fsanitize=%s: a planted %s was reported (status %d)" % (named, fault, ran.returncode))
+        print("-- -fsanitize=%s: a planted %s was reported (status %d)" % (named, fault, status))
     return 0
 
 

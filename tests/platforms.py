@@ -37,7 +37,8 @@ RUN_KINDS = ("test", "run", "cross", "sanitize", "package", "install")
 Architecture = collections.namedtuple("Architecture", "name multiarch qemu elf_class elf_machine qemu_cpu")
 Guest = collections.namedtuple("Guest", "architecture packages qemu console kernel_format cpu machine")
 Run = collections.namedtuple("Run", "release architecture kind sanitizers emulated_sanitizers groups native")
-# Where a sanitize run's programs ran, as its verdict says.
+# Where a cross or sanitize run's programs ran, as its verdict says; the VM
+# is a sanitize line's of RealDevices alone.
 WAYS = ("natively", "under qemu-user", "in the VM")
 
 
@@ -142,10 +143,12 @@ def verdict_faults(runs, release, verdicts):
     verdicts = [line[len("verdict: "):] for line in verdicts if line.startswith("verdict: ")]
     if len(verdicts) != len(lines):
         return "%d verdicts for the %d cross and sanitize lines of %s" % (len(verdicts), len(lines), release)
+    ways = {}  # the way each architecture's programs ran here, the VM's apart
     for run, verdict in zip(lines, verdicts):
+        in_the_vm = run.kind == "sanitize" and run.groups == ["RealDevices"]
         accepted = []
-        for way in WAYS if run.kind == "sanitize" else WAYS[:2]:
-            if (way == "in the VM") != (run.groups == ["RealDevices"]):
+        for way in WAYS:
+            if (way == "in the VM") != in_the_vm:
                 continue
             if run.kind == "cross":
                 built = "cross-built"
@@ -155,6 +158,9 @@ def verdict_faults(runs, release, verdicts):
             accepted.append("%s: %s, %s, %s, passed %s" % (release, run.architecture, built, way, " ".join(run.groups)))
         if verdict not in accepted:
             return "the verdict %r is none of %s" % (verdict, " or ".join(map(repr, accepted)))
+        way = WAYS[accepted.index(verdict)] if not in_the_vm else None
+        if way and ways.setdefault(run.architecture, way) != way:
+            return "%s ran %s in one verdict and %s in another" % (run.architecture, ways[run.architecture], way)
     return ""
 
 
